@@ -1,0 +1,50 @@
+// Failure reporting shared by the core tables.
+//
+// The core tables report absence through optional results and never through
+// errors. Two kinds of failure remain:
+//   * InternalFailure: an impossible or exhausted state ("layout overflow",
+//     "capacity overflow", "no free slot found after resize", ...). It carries
+//     a fixed message and the source location that raised it; the Python
+//     binding turns it into PanicException at its boundary.
+//   * std::bad_alloc: the allocator refused a block. Every operation that
+//     allocates does so before it changes anything, so the table is left
+//     exactly as it was and the binding raises MemoryError.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+namespace velomap {
+
+class InternalFailure : public std::exception {
+ public:
+  explicit InternalFailure(std::string message,
+                           std::source_location where = std::source_location::current())
+      : message_(std::move(message)), where_(where) {}
+
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+  const std::source_location& where() const noexcept { return where_; }
+
+ private:
+  std::string message_;
+  std::source_location where_;
+};
+
+[[noreturn]] inline void fail(std::string message,
+                              std::source_location where = std::source_location::current()) {
+  throw InternalFailure(std::move(message), where);
+}
+
+// Why a reservation could not be made. Only the funnel table's group-summary
+// allocation produces one (AllocError); it is reported as an InternalFailure.
+enum class TryReserveError : std::uint8_t { CapacityOverflow = 0, AllocError = 1 };
+
+constexpr std::string_view debug_text(TryReserveError e) noexcept {
+  return e == TryReserveError::CapacityOverflow ? "CapacityOverflow" : "AllocError";
+}
+
+}  // namespace velomap

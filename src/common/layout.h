@@ -1,0 +1,216 @@
+// Slot tables: entries and control bytes in one allocation.
+//
+//   base ─┬─ entries[0 .. slot_count)          slot_count × sizeof(Entry)
+//         ├─ (padding to a multiple of 64)
+//         └─ ctrl[0 .. slot_count)             one control byte per slot
+//            (padding to a multiple of 64)
+//
+// The block is zero-filled and 64-byte aligned, so a fresh table reads as all
+// EMPTY without writing a byte, and every 16-slot control group is one aligned
+// 16-byte load. Entries are raw storage: an entry is constructed when its slot
+// is filled and moved out or destroyed when it leaves; the table itself never
+// touches them. Owners release the entries of full slots before a table goes.
+//
+// A table of 0 slots allocates nothing; its pointers are placeholders that
+// are never dereferenced.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "control.h"
+#include "error.h"
+#include "saturate.h"
+
+namespace velomap {
+
+// One stored entry: the key (with its cached hash) and the value.
+template <class K, class V>
+struct SlotEntry {
+  K key;
+  V value;
+};
+
+struct TableLayout {
+  std::size_t ctrl_offset;  // byte offset of the control array
+  std::size_t alloc_size;   // whole block, a multiple of 64
+};
+
+inline constexpr std::size_t kTableAlign = 64;
+// Largest object size the platform allows (PTRDIFF_MAX), less the slack that
+// rounding to 64 may add.
+inline constexpr std::size_t kMaxTableBytes =
+    static_cast<std::size_t>(PTRDIFF_MAX) - (kTableAlign - 1);
+
+// Byte layout of a table of `slot_count` slots (a multiple of 16).
+// Throws InternalFailure("layout overflow") when a size bound fails.
+inline TableLayout compute_table_layout(std::size_t slot_count, std::size_t entry_size,
+                                        std::size_t entry_align) {
+  const std::size_t entry_limit = static_cast<std::size_t>(PTRDIFF_MAX) - (entry_align - 1);
+  if (entry_size != 0 && slot_count > entry_limit / entry_size) fail("layout overflow");
+  const std::size_t entry_bytes = slot_count * entry_size;
+  if (slot_count > kMaxTableBytes) fail("layout overflow");
+  const std::size_t ctrl_offset = (entry_bytes + kTableAlign - 1) & ~(kTableAlign - 1);
+  if (ctrl_offset > kMaxTableBytes || slot_count > kMaxTableBytes - ctrl_offset)
+    fail("layout overflow");
+  const std::size_t total = ctrl_offset + slot_count;
+  return {ctrl_offset, (total + kTableAlign - 1) & ~(kTableAlign - 1)};
+}
+
+template <class Entry>
+class RawTable {
+ public:
+  // The empty table: no slots, no allocation.
+  RawTable() noexcept = default;
+
+  // A table for at least `requested` slots, rounded up to whole groups.
+  // Throws InternalFailure("layout overflow") or std::bad_alloc.
+  explicit RawTable(std::size_t requested) {
+    group_count_ = div_ceil(requested, kGroupWidth);
+    if (group_count_ > kWordMax / kGroupWidth) fail("layout overflow");
+    slot_count_ = group_count_ * kGroupWidth;
+    if (slot_count_ == 0) return;
+    const TableLayout layout = compute_table_layout(slot_count_, sizeof(Entry), alignof(Entry));
+    // calloc hands back pages that are already zero for large blocks, so a
+    // big table costs no memset; 63 spare bytes let us align to 64.
+    void* raw = std::calloc(1, layout.alloc_size + kTableAlign - 1);
+    if (raw == nullptr) throw std::bad_alloc();
+    base_ = raw;
+    auto addr = (reinterpret_cast<std::uintptr_t>(raw) + kTableAlign - 1) & ~(kTableAlign - 1);
+    auto* block = reinterpret_cast<unsigned char*>(addr);
+    entries_ = reinterpret_cast<Entry*>(block);
+    ctrl_ = block + layout.ctrl_offset;
+  }
+
+  RawTable(RawTable&& o) noexcept { swap(o); }
+  RawTable& operator=(RawTable&& o) noexcept {
+    if (this != &o) {
+      RawTable tmp(std::move(o));
+      swap(tmp);
+    }
+    return *this;
+  }
+  RawTable(const RawTable&) = delete;
+  RawTable& operator=(const RawTable&) = delete;
+  ~RawTable() { std::free(base_); }
+
+  void swap(RawTable& o) noexcept {
+    std::swap(base_, o.base_);
+    std::swap(entries_, o.entries_);
+    std::swap(ctrl_, o.ctrl_);
+    std::swap(slot_count_, o.slot_count_);
+    std::swap(group_count_, o.group_count_);
+  }
+
+  std::size_t slot_count() const noexcept { return slot_count_; }
+  std::size_t group_count() const noexcept { return group_count_; }
+  bool allocated() const noexcept { return base_ != nullptr; }
+
+  ctrl_t* ctrl() noexcept { return ctrl_; }
+  const ctrl_t* ctrl() const noexcept { return ctrl_; }
+  ctrl_t ctrl_at(std::size_t slot) const noexcept { return ctrl_[slot]; }
+  Entry& entry(std::size_t slot) noexcept { return entries_[slot]; }
+  const Entry& entry(std::size_t slot) const noexcept { return entries_[slot]; }
+
+  // Group g covers slots 16g .. 16g + 15.
+  Group group(std::size_t g) const noexcept { return Group(ctrl_ + g * kGroupWidth); }
+  Group group_at_slot(std::size_t slot) const noexcept {
+    return Group(ctrl_ + (slot & ~(kGroupWidth - 1)));
+  }
+
+  // Every byte back to EMPTY. Entries are not touched.
+  void reset_ctrl() noexcept {
+    if (slot_count_ != 0) std::memset(ctrl_, kEmpty, slot_count_);
+  }
+
+  // Construct an entry in a free slot and write its tag.
+  template <class K, class V>
+  void fill(std::size_t slot, K&& key, V&& value, ctrl_t tag) noexcept {
+    construct(slot, std::forward<K>(key), std::forward<V>(value));
+    ctrl_[slot] = tag;
+  }
+
+  // Construct an entry without touching the control byte (rebuilds write the
+  // tags first, while planning, and the entries once every place is known).
+  template <class K, class V>
+  void construct(std::size_t slot, K&& key, V&& value) noexcept {
+    ::new (static_cast<void*>(entries_ + slot)) Entry{std::forward<K>(key), std::forward<V>(value)};
+  }
+
+  // Move the entry out of a full slot, leaving raw storage (the caller sets
+  // the control byte).
+  Entry take(std::size_t slot) noexcept {
+    Entry out{std::move(entries_[slot].key), std::move(entries_[slot].value)};
+    entries_[slot].~Entry();
+    return out;
+  }
+
+  // Release the entries of every full slot in ascending order (each key
+  // before its value), then mark all bytes EMPTY.
+  void destroy_entries() noexcept {
+    for (std::size_t s = 0; s < slot_count_; ++s) {
+      if (is_full(ctrl_[s])) release_entry(entries_[s]);
+    }
+    reset_ctrl();
+  }
+
+  // Member destructors would run value first; keys go first instead.
+  static void release_entry(Entry& e) noexcept {
+    { auto key = std::move(e.key); }
+    { auto value = std::move(e.value); }
+    e.~Entry();
+  }
+
+ private:
+  void* base_ = nullptr;
+  Entry* entries_ = nullptr;
+  ctrl_t* ctrl_ = nullptr;
+  std::size_t slot_count_ = 0;
+  std::size_t group_count_ = 0;
+};
+
+}  // namespace velomap
+
+namespace velomap {
+
+// A slot table together with its live-entry and tombstone counts: the unit
+// both schemes are made of (an elastic level; a funnel level, primary or
+// fallback). It owns the entries of its full slots and releases them when it
+// goes.
+template <class Entry>
+struct SlotPart {
+  RawTable<Entry> table;
+  std::size_t len = 0;         // full slots
+  std::size_t tombstones = 0;  // DELETED bytes
+
+  SlotPart() = default;
+  explicit SlotPart(std::size_t slots) : table(slots) {}
+  SlotPart(SlotPart&&) noexcept = default;
+  SlotPart& operator=(SlotPart&&) noexcept = default;
+  ~SlotPart() { table.destroy_entries(); }
+
+  std::size_t slot_count() const noexcept { return table.slot_count(); }
+  std::size_t group_count() const noexcept { return table.group_count(); }
+  bool over_tombstone_limit() const noexcept { return tombstones > slot_count() / 2; }
+
+  // Release every entry and forget every tombstone.
+  void clear() noexcept {
+    table.destroy_entries();
+    len = 0;
+    tombstones = 0;
+  }
+
+  // Write a tag into a free slot chosen for a new entry and count it.
+  void claim(std::size_t slot, ctrl_t tag) noexcept {
+    ctrl_t& byte = table.ctrl()[slot];
+    if (byte == kDeleted) --tombstones;
+    byte = tag;
+    ++len;
+  }
+};
+
+}  // namespace velomap

@@ -1,0 +1,57 @@
+// Walking the full slots of a sequence of slot tables.
+//
+// Both core tables enumerate their entries table by table (elastic: level 0,
+// level 1, ...; funnel: the levels, then the special primary, then the
+// fallback), each table in ascending slot order. A WalkCursor holds where the
+// walk is: the table being walked, the next group to load and the full slots
+// of the current group not yet handed out. Each step costs one bit operation
+// per entry and one group load per 16 slots.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "control.h"
+
+namespace velomap {
+
+struct SlotRef {
+  std::size_t table;  // index of the table in the walk order
+  std::size_t slot;   // slot index inside that table
+};
+
+class WalkCursor {
+ public:
+  // Find the next full slot. `table_at(i)` returns the i-th table (any type
+  // with slot_count() and group(g)); `count` is the number of tables.
+  template <class TableAt>
+  bool next(std::size_t count, TableAt&& table_at, SlotRef& out) noexcept {
+    while (true) {
+      if (pending_ != 0) {
+        const unsigned bit = static_cast<unsigned>(std::countr_zero(pending_));
+        pending_ &= static_cast<std::uint16_t>(pending_ - 1);
+        out = {table_, base_ + bit};
+        return true;
+      }
+      if (table_ >= count) return false;
+      const auto& t = table_at(table_);
+      if (next_group_ < t.slot_count()) {
+        base_ = next_group_;
+        pending_ = t.group(next_group_ / kGroupWidth).match_full().bits();
+        next_group_ += kGroupWidth;
+        continue;
+      }
+      ++table_;
+      next_group_ = 0;
+      base_ = 0;
+    }
+  }
+
+ private:
+  std::size_t table_ = 0;
+  std::size_t next_group_ = 0;
+  std::size_t base_ = 0;
+  std::uint16_t pending_ = 0;
+};
+
+}  // namespace velomap

@@ -1,0 +1,99 @@
+#include "geometry.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "../common/saturate.h"
+
+namespace velomap::elastic {
+
+double normalize_reserve_fraction(double delta) noexcept {
+  if (!std::isfinite(delta)) return kDefaultReserveFraction;
+  return std::clamp(delta, 0.000001, 0.999999);
+}
+
+double normalize_probe_scale(double c) noexcept {
+  return (std::isfinite(c) && c > 0.0) ? c : kDefaultProbeScale;
+}
+
+std::size_t max_items_for(std::size_t capacity, double delta) noexcept {
+  return sat_sub(capacity, sat_from_double(std::floor(delta * static_cast<double>(capacity))));
+}
+
+std::size_t reserve_threshold_for(std::size_t slots, double delta) noexcept {
+  return sat_from_double(std::floor(delta * static_cast<double>(slots) * 0.5));
+}
+
+std::vector<std::size_t> partition_levels(std::size_t n) {
+  std::vector<std::size_t> sizes;
+  std::size_t remainder = n;
+  std::size_t proposal = n - n / 2;
+  while (remainder != 0) {
+    const std::size_t raw = std::max<std::size_t>(std::min(proposal, remainder), 1);
+    remainder -= raw;
+    proposal = std::max<std::size_t>(raw / 2, 1);
+    // Round to whole groups, then to a power-of-two group count (≥ 16 slots).
+    const std::size_t groups = div_ceil(raw, 16);
+    sizes.push_back(groups < 2 ? 16 : sat_mul(16, next_pow2(groups)));
+  }
+  return sizes;
+}
+
+std::vector<std::size_t> build_batch_plan(std::span<const std::size_t> s, std::size_t total,
+                                          double delta) {
+  std::vector<std::size_t> plan;
+  if (s.empty() || total == 0) return plan;
+  // Three quarters of x, rounded up.
+  const auto q = [](std::size_t x) { return sat_add(sat_mul(3, x), 3) / 4; };
+  plan.push_back(q(s[0]));
+  for (std::size_t i = 1; i < s.size(); ++i) {
+    const std::size_t prev = s[i - 1];
+    const std::size_t fill = sat_sub(prev, reserve_threshold_for(prev, delta));
+    const std::size_t extra = sat_sub(fill, q(prev));
+    plan.push_back(sat_add(q(s[i]), extra));
+  }
+  std::size_t sum = 0;
+  for (std::size_t& b : plan) {
+    if (sum >= total) {
+      b = 0;
+    } else {
+      b = std::min(b, total - sum);
+      sum += b;
+    }
+  }
+  if (sum < total) plan.push_back(total - sum);
+  return plan;
+}
+
+ProbeLimits::ProbeLimits(std::size_t n, std::size_t group_count, double delta, double c) {
+  if (group_count < 2) return;
+  const double lambda = std::log2(1.0 / delta);
+  for (std::size_t k = 2;; ++k) {
+    const double x = 16.0 * static_cast<double>(k - 1) / c;
+    if (x >= lambda) break;
+    const std::size_t m =
+        sat_from_double(std::ceil(static_cast<double>(n) / std::exp2(std::sqrt(x))));
+    if (m < 2) break;
+    bounds_.push_back(std::min(n, m - 1));
+    if (k == group_count) break;
+  }
+}
+
+std::size_t ProbeLimits::budget(std::size_t f) const noexcept {
+  if (f == 0) return 1;
+  // bounds_ is non-increasing, so {k : f ≤ t_k} is a prefix; its length tells
+  // the largest such k.
+  const auto first_below = std::partition_point(bounds_.begin(), bounds_.end(),
+                                                [f](std::size_t t) { return f <= t; });
+  const auto granted = static_cast<std::size_t>(first_below - bounds_.begin());
+  return granted == 0 ? 1 : granted + 1;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> ProbeLimits::recorded() const {
+  std::vector<std::pair<std::size_t, std::size_t>> out;
+  for (std::size_t j = 0; j < bounds_.size(); ++j) out.emplace_back(j + 2, bounds_[j]);
+  return out;
+}
+
+}  // namespace velomap::elastic

@@ -1,0 +1,445 @@
+// ElasticHashMap: open addressing without reordering, by elastic hashing.
+//
+// Layout. A table built for capacity n is a sequence of levels (geometry.h):
+// level 0 is the largest, each later one about half the size, every level a
+// power-of-two number of 16-slot groups. Each level is one RawTable.
+//
+// Probe sequence. Inside a level the mixed hash picks the start group
+//   g0 = (lo32(h) ^ lo32(salt)) & group_mask,  g(j+1) = (g(j) + j + 1) & group_mask
+// (triangular steps: with a power-of-two group count the first group_count
+// groups are all distinct, so a full probe visits every group once). The
+// level's salt makes starts differ from level to level. Which level a new key
+// goes to is decided by the batch rules, never by the hash.
+//
+// Slot states. Insertion turns EMPTY or DELETED into a tag; removal always
+// writes DELETED (never EMPTY). Hence the invariant that lookups rely on:
+//   a placed entry's earlier probe groups in its level hold no EMPTY byte
+//   until the level is cleared or rebuilt,
+// so a lookup leaves a level at the first group that has an EMPTY byte.
+// Tombstones are purged by a rebuild at the same capacity once one level's
+// tombstones exceed half its slots.
+//
+// Entries never move once placed, except in a full rebuild (growth, reserve,
+// purge). A rebuild is transactional: the new shape is built beside the old
+// one, every entry's new slot is chosen first (by the ordinary placement rule,
+// from the cached hash alone: no key comparison, no growth check, so no Python
+// code runs), and only then are the entries moved over. An allocation failure
+// or an unplaceable entry leaves the map exactly as it was.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "../common/error.h"
+#include "../common/hash.h"
+#include "../common/layout.h"
+#include "../common/saturate.h"
+#include "../common/walk.h"
+#include "geometry.h"
+
+namespace velomap::elastic {
+
+inline constexpr std::uint64_t kSaltStep = 0x9E3779B97F4A7C15ull;
+
+// Where an entry lives: (level index, slot index).
+struct SlotIndex {
+  std::size_t level;
+  std::size_t slot;
+};
+
+template <class Entry>
+struct Level : SlotPart<Entry> {
+  ProbeLimits probe_limits;
+  std::uint64_t salt = 0;
+  std::size_t group_mask = 0;
+  std::size_t reserve_threshold = 0;
+
+  using SlotPart<Entry>::table;
+  using SlotPart<Entry>::len;
+  using SlotPart<Entry>::slot_count;
+  using SlotPart<Entry>::group_count;
+
+  // Requires: n is a power of two, at least 16.
+  static Level with_capacity_in(std::size_t n, double delta, double probe_scale, std::size_t index) {
+    Level level;
+    level.table = RawTable<Entry>(n);
+    level.group_mask = level.table.group_count() - 1;
+    level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
+    level.reserve_threshold = reserve_threshold_for(n, delta);
+    level.probe_limits = ProbeLimits(n, level.table.group_count(), delta, probe_scale);
+    return level;
+  }
+
+  std::size_t free_slots() const noexcept { return sat_sub(slot_count(), len); }
+  bool is_full() const noexcept { return len >= slot_count(); }
+  std::size_t start_group(std::uint32_t lo) const noexcept {
+    return (lo ^ static_cast<std::uint32_t>(salt)) & group_mask;
+  }
+
+  // Lowest free slot in the first `budget` groups of the probe sequence.
+  std::optional<std::size_t> probe_free(std::uint32_t lo, std::size_t budget) const noexcept {
+    if (is_full()) return std::nullopt;
+    std::size_t g = start_group(lo);
+    for (std::size_t j = 0; j < budget; ++j) {
+      const BitMask free = table.group(g).match_free();
+      if (free) return g * kGroupWidth + free.lowest();
+      g = (g + j + 1) & group_mask;
+    }
+    return std::nullopt;
+  }
+};
+
+template <HashedKey K, class V>
+class ElasticHashMap {
+ public:
+  using Entry = SlotEntry<K, V>;
+  using LevelT = Level<Entry>;
+
+  // An empty map for `capacity` entries; options out of range are normalised.
+  static ElasticHashMap with_options(std::size_t capacity,
+                                     double reserve_fraction = kDefaultReserveFraction,
+                                     double probe_scale = kDefaultProbeScale) {
+    ElasticHashMap m;
+    m.seed_ = draw_map_seed();
+    m.shared_seed_ = process_seed();
+    m.reserve_fraction_ = normalize_reserve_fraction(reserve_fraction);
+    m.probe_scale_ = normalize_probe_scale(probe_scale);
+    m.shape_ = m.make_shape(capacity);
+    return m;
+  }
+
+  ElasticHashMap(ElasticHashMap&&) noexcept = default;
+  ElasticHashMap& operator=(ElasticHashMap&&) noexcept = default;
+
+  // ---- read access ------------------------------------------------------
+  std::size_t len() const noexcept { return shape_.len; }
+  std::size_t capacity() const noexcept { return shape_.capacity; }
+  std::size_t max_items() const noexcept { return shape_.max_items; }
+  double reserve_fraction() const noexcept { return reserve_fraction_; }
+  double probe_scale() const noexcept { return probe_scale_; }
+  std::uint64_t seed() const noexcept { return seed_; }
+  const std::vector<LevelT>& levels() const noexcept { return shape_.levels; }
+  const std::vector<std::size_t>& batch_plan() const noexcept { return shape_.plan; }
+  std::size_t current_batch() const noexcept { return shape_.current_batch; }
+  std::size_t batch_remaining() const noexcept { return shape_.batch_remaining; }
+  std::size_t max_populated_level() const noexcept { return shape_.max_populated_level; }
+
+  std::uint64_t hash_of(const auto& key) const noexcept {
+    return mix_hash(seed_, static_cast<std::uint64_t>(key.hash_input()), shared_seed_);
+  }
+
+  // ---- lookup -----------------------------------------------------------
+  // Levels 0 .. max_populated_level, skipping empty ones; in each, follow the
+  // probe sequence comparing tag matches, and leave the level at the first
+  // group holding an EMPTY byte.
+  template <class Q>
+  std::optional<SlotIndex> find_slot_indices_with_hash(const Q& key, std::uint32_t lo,
+                                                       ctrl_t tag) const {
+    const auto& levels = shape_.levels;
+    const std::size_t end = std::min(levels.size(), shape_.max_populated_level + 1);
+    for (std::size_t i = 0; i < end; ++i) {
+      const LevelT& level = levels[i];
+      if (level.len == 0) continue;
+      std::size_t g = level.start_group(lo);
+      for (std::size_t j = 0, n = level.group_count(); j < n; ++j) {
+        const Group group = level.table.group(g);
+        for (unsigned bit : group.match(tag)) {
+          const std::size_t slot = g * kGroupWidth + bit;
+          if (level.table.entry(slot).key.equals(key)) return SlotIndex{i, slot};
+        }
+        if (group.has_empty()) break;
+        g = (g + j + 1) & level.group_mask;
+      }
+    }
+    return std::nullopt;
+  }
+
+  template <class Q>
+  std::optional<SlotIndex> find(const Q& key) const {
+    const std::uint64_t h = hash_of(key);
+    return find_slot_indices_with_hash(key, low_word(h), tag_of(h));
+  }
+
+  template <class Q>
+  const V* get(const Q& key) const {
+    const auto at = find(key);
+    return at ? &entry_at(*at).value : nullptr;
+  }
+
+  template <class Q>
+  bool contains_key(const Q& key) const {
+    return find(key).has_value();
+  }
+
+  const Entry& entry_at(SlotIndex at) const noexcept {
+    return shape_.levels[at.level].table.entry(at.slot);
+  }
+  Entry& entry_at(SlotIndex at) noexcept { return shape_.levels[at.level].table.entry(at.slot); }
+
+  // ---- insertion --------------------------------------------------------
+  // Stores the entry; for a present key keeps the stored key, replaces the
+  // value and hands the old value back (the passed key is released).
+  std::optional<V> insert(K key, V value) {
+    const std::uint64_t h = hash_of(key);
+    const std::uint32_t lo = low_word(h);
+    const ctrl_t tag = tag_of(h);
+    if (const auto at = find_slot_indices_with_hash(key, lo, tag)) {
+      V& stored = entry_at(*at).value;
+      std::swap(stored, value);
+      return std::optional<V>(std::move(value));
+    }
+    if (shape_.len >= shape_.max_items) {
+      resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
+    }
+    const auto at = claim_slot(shape_, lo, tag);
+    if (!at) fail("no free slot found after resize");
+    shape_.levels[at->level].table.construct(at->slot, std::move(key), std::move(value));
+    return std::nullopt;
+  }
+
+  // ---- removal ----------------------------------------------------------
+  template <class Q>
+  std::optional<V> remove(const Q& key) {
+    const auto at = find(key);
+    if (!at) return std::nullopt;
+    Entry out = take_at(*at);
+    const LevelT& level = shape_.levels[at->level];
+    if (level.over_tombstone_limit()) purge();
+    { K released = std::move(out.key); }
+    return std::optional<V>(std::move(out.value));
+  }
+
+  // Releases every entry (each key before its value) and returns to batch 0;
+  // the geometry, capacity and seed stay.
+  void clear() noexcept {
+    for (LevelT& level : shape_.levels) level.clear();
+    shape_.len = 0;
+    shape_.current_batch = 0;
+    shape_.batch_remaining = shape_.plan.empty() ? 0 : shape_.plan.front();
+    shape_.max_populated_level = 0;
+  }
+
+  // ---- rebuilds ---------------------------------------------------------
+  // Rebuild at `new_capacity`: all or nothing (see the header comment).
+  void resize(std::size_t new_capacity) {
+    Shape fresh = make_shape(new_capacity);
+    std::vector<std::pair<SlotIndex, SlotIndex>> moves;  // (from, to)
+    moves.reserve(shape_.len);
+    WalkCursor cursor;
+    SlotRef ref;
+    while (cursor.next(shape_.levels.size(), level_table(shape_), ref)) {
+      const std::uint64_t h = hash_of(shape_.levels[ref.table].table.entry(ref.slot).key);
+      const auto to = claim_slot(fresh, low_word(h), tag_of(h));
+      if (!to) {
+        for (LevelT& level : fresh.levels) level.table.reset_ctrl();  // tags only, no entries
+        fail("no free slot found after resize");
+      }
+      moves.push_back({SlotIndex{ref.table, ref.slot}, *to});
+    }
+    // Nothing below can fail.
+    for (const auto& [from, to] : moves) {
+      Entry e = shape_.levels[from.level].table.take(from.slot);
+      fresh.levels[to.level].table.construct(to.slot, std::move(e.key), std::move(e.value));
+    }
+    for (LevelT& level : shape_.levels) level.table.reset_ctrl();
+    shape_ = std::move(fresh);
+  }
+
+  // Make room for `additional` more entries without further growth.
+  void reserve(std::size_t additional) {
+    const std::size_t need = sat_add(shape_.len, additional);
+    if (need <= shape_.max_items) return;
+    std::size_t c = std::max<std::size_t>(shape_.capacity, 16);
+    while (max_items_for(c, reserve_fraction_) < need) {
+      if (c > kWordMax / 2) fail("capacity overflow");
+      c *= 2;
+    }
+    resize(c);
+  }
+
+  // ---- iteration --------------------------------------------------------
+  // Level 0 first, then level 1, ...; ascending slots within a level. The map
+  // must not change while an Iter is in use.
+  class Iter {
+   public:
+    explicit Iter(const ElasticHashMap& m) noexcept : m_(&m) {}
+    const Entry* next() noexcept {
+      SlotRef ref;
+      if (!cursor_.next(m_->shape_.levels.size(), level_table(m_->shape_), ref)) return nullptr;
+      return &m_->shape_.levels[ref.table].table.entry(ref.slot);
+    }
+
+   private:
+    const ElasticHashMap* m_;
+    WalkCursor cursor_;
+  };
+  Iter iter() const noexcept { return Iter(*this); }
+
+  template <class F>
+  void for_each(F&& f) const {
+    Iter it = iter();
+    while (const Entry* e = it.next()) f(*e);
+  }
+
+  // Removes entries as it walks (every entry: the only user drains from the
+  // front). Each removed slot becomes DELETED; no purge per entry. Releasing
+  // the ExtractIf rebuilds at the same capacity when some level's tombstones
+  // exceed half its slots.
+  class ExtractIf {
+   public:
+    explicit ExtractIf(ElasticHashMap& m) noexcept : m_(&m) {}
+    ExtractIf(const ExtractIf&) = delete;
+    ExtractIf& operator=(const ExtractIf&) = delete;
+    ~ExtractIf() {
+      for (const LevelT& level : m_->shape_.levels) {
+        if (level.over_tombstone_limit()) {
+          m_->purge();
+          break;
+        }
+      }
+    }
+    std::optional<Entry> next() noexcept {
+      SlotRef ref;
+      if (!cursor_.next(m_->shape_.levels.size(), level_table(m_->shape_), ref)) return std::nullopt;
+      return m_->take_at(SlotIndex{ref.table, ref.slot});
+    }
+
+   private:
+    ElasticHashMap* m_;
+    WalkCursor cursor_;
+  };
+  ExtractIf extract_if() noexcept { return ExtractIf(*this); }
+
+ private:
+  struct Shape {
+    std::vector<LevelT> levels;
+    std::vector<std::size_t> plan;
+    std::size_t len = 0;
+    std::size_t capacity = 0;
+    std::size_t max_items = 0;
+    std::size_t current_batch = 0;
+    std::size_t batch_remaining = 0;
+    std::size_t max_populated_level = 0;
+  };
+
+  ElasticHashMap() = default;
+
+  static auto level_table(const Shape& s) noexcept {
+    return [&s](std::size_t i) -> const RawTable<Entry>& { return s.levels[i].table; };
+  }
+
+  Shape make_shape(std::size_t capacity) const {
+    Shape s;
+    s.capacity = capacity;
+    s.max_items = max_items_for(capacity, reserve_fraction_);
+    const std::vector<std::size_t> sizes = partition_levels(capacity);
+    s.levels.reserve(sizes.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i)
+      s.levels.push_back(LevelT::with_capacity_in(sizes[i], reserve_fraction_, probe_scale_, i));
+    s.plan = build_batch_plan(sizes, s.max_items, reserve_fraction_);
+    s.batch_remaining = s.plan.empty() ? 0 : s.plan.front();
+    return s;
+  }
+
+  // Move to the next batch with a non-zero size once the current one is used
+  // up; past the end of the plan the last index stays current.
+  static void advance_batch(Shape& s) noexcept {
+    if (s.batch_remaining != 0) return;
+    for (std::size_t b = s.current_batch + 1; b < s.plan.size(); ++b) {
+      s.current_batch = b;
+      s.batch_remaining = s.plan[b];
+      if (s.batch_remaining != 0) break;
+    }
+  }
+
+  // The slot a new key with this hash goes to, by the batch rules:
+  //   batch 0: level 0;  batch ≥ L: the last level;
+  //   otherwise current = b−1, next = b, and
+  //     A (current done: free ≤ reserve threshold): next, then current;
+  //     B (next more than a quarter free): current within its probe budget,
+  //       then next, then current in full;
+  //     C: current, then next;
+  //   and when all of these fail, every level in order.
+  static std::optional<SlotIndex> choose_slot(const Shape& s, std::uint32_t lo) noexcept {
+    const auto& lv = s.levels;
+    const std::size_t count = lv.size();
+    const auto full = [&](std::size_t i) -> std::optional<SlotIndex> {
+      if (auto slot = lv[i].probe_free(lo, lv[i].group_count())) return SlotIndex{i, *slot};
+      return std::nullopt;
+    };
+    const std::size_t b = s.current_batch;
+    std::optional<SlotIndex> at;
+    if (b == 0) {
+      at = full(0);
+    } else if (b >= count) {
+      at = full(count - 1);
+    } else {
+      const LevelT& cur = lv[b - 1];
+      const LevelT& nxt = lv[b];
+      const std::size_t fc = cur.free_slots();
+      if (fc <= cur.reserve_threshold) {
+        if (!(at = full(b))) at = full(b - 1);
+      } else if (sat_mul(4, nxt.free_slots()) > nxt.slot_count()) {
+        const std::size_t budget =
+            std::min(std::max<std::size_t>(cur.group_count(), 1), cur.probe_limits.budget(fc));
+        if (auto slot = cur.probe_free(lo, budget)) {
+          at = SlotIndex{b - 1, *slot};
+        } else if (!(at = full(b))) {
+          at = full(b - 1);
+        }
+      } else {
+        if (!(at = full(b - 1))) at = full(b);
+      }
+    }
+    for (std::size_t i = 0; !at && i < count; ++i) at = full(i);
+    return at;
+  }
+
+  // Choose a slot for a new key and account for it: the tag is written and
+  // every count updated; the caller constructs the entry there.
+  static std::optional<SlotIndex> claim_slot(Shape& s, std::uint32_t lo, ctrl_t tag) noexcept {
+    advance_batch(s);
+    if (s.levels.empty()) return std::nullopt;
+    const auto at = choose_slot(s, lo);
+    if (!at) return std::nullopt;
+    s.levels[at->level].claim(at->slot, tag);
+    s.max_populated_level = std::max(s.max_populated_level, at->level);
+    ++s.len;
+    if (s.batch_remaining > 0) --s.batch_remaining;
+    return at;
+  }
+
+  // Move an entry out; its slot becomes a tombstone.
+  Entry take_at(SlotIndex at) noexcept {
+    LevelT& level = shape_.levels[at.level];
+    Entry out = level.table.take(at.slot);
+    level.table.ctrl()[at.slot] = kDeleted;
+    --level.len;
+    ++level.tombstones;
+    --shape_.len;
+    return out;
+  }
+
+  // Rebuild at the same capacity to clear tombstones. The purge only speeds
+  // up later lookups: if it cannot run (no memory), the map stays valid with
+  // its tombstones and the next removal tries again.
+  void purge() noexcept {
+    try {
+      resize(shape_.capacity);
+    } catch (...) {
+    }
+  }
+
+  Shape shape_;
+  std::uint64_t seed_ = 0;
+  std::uint64_t shared_seed_ = 0;
+  double reserve_fraction_ = kDefaultReserveFraction;
+  double probe_scale_ = kDefaultProbeScale;
+};
+
+}  // namespace velomap::elastic

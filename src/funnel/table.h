@@ -1,0 +1,545 @@
+// FunnelHashMap: open addressing without reordering, by funnel hashing.
+//
+// Layout (geometry.h): `levels` bucket levels, then a special array made of a
+// primary part and a fallback part. Every part is a SlotPart (a RawTable plus
+// live and tombstone counts); the walk order of the parts is
+//   level 0, level 1, ..., level α−1, primary, fallback.
+//
+// Where a key may live, for h its mixed hash, lo = low 32 bits of h:
+//   level i:  the first group (16 slots) of bucket (lo ^ lo32(salt_i)) & mask_i
+//   primary:  groups g0 = lo32(r) & gm, g(j+1) = (g(j) + (hi32(r) | 1)) & gm,
+//             r = rotl64(h, 11), at most primary_probe_limit groups
+//   fallback: the whole of buckets b1 = lo32(rotl64(h, 19)) % count and
+//             b2 = lo32(h >> 27) % count
+// A new key takes the first free slot met in that order. Lookups follow the
+// same order and stop early where the placement rule proves absence:
+//   * a level probe group with an EMPTY byte ends the search (a new key would
+//     have been placed there), but only in a level that holds entries;
+//   * a primary group with an EMPTY byte and no DELETED byte ends it;
+//   * the fallback buckets are always scanned whole.
+// Removal keeps this sound by writing EMPTY only where the slot's aligned
+// group already holds an EMPTY byte, and DELETED otherwise. Each primary
+// group carries a 128-bit set of every tag ever placed in it, so lookups skip
+// the groups that never saw their tag.
+//
+// Rebuilds (growth, reserve, tombstone purge) are transactional: the new
+// shape is built beside the old one, every entry's new slot is chosen from its
+// cached hash (no key comparison, no growth check), and entries move only
+// when all have a place. An entry that finds no place (many keys sharing all
+// their candidate places) makes the rebuild retry at double the capacity a
+// few times; if none works, the map is left exactly as it was.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../common/error.h"
+#include "../common/hash.h"
+#include "../common/layout.h"
+#include "../common/saturate.h"
+#include "../common/walk.h"
+#include "geometry.h"
+
+namespace velomap::funnel {
+
+inline constexpr std::uint64_t kSaltStep = 0x9E3779B97F4A7C15ull;
+// How many times a rebuild that cannot place every entry doubles and retries.
+inline constexpr int kRebuildRetries = 4;
+
+template <class Entry>
+struct BucketLevel : SlotPart<Entry> {
+  std::uint64_t salt = 0;
+  std::size_t bucket_mask = 0;
+  std::size_t bucket_shift = 0;
+
+  // Level `index` of `buckets` buckets, each `width` (≥ 16) slots wide; both
+  // rounded up to powers of two.
+  static BucketLevel make(std::size_t index, std::size_t buckets, std::size_t width) {
+    BucketLevel level;
+    const std::size_t rounded = buckets <= 1 ? buckets : next_pow2(buckets);
+    const std::size_t slot_width = next_pow2(width);
+    level.table = RawTable<Entry>(sat_mul(rounded, slot_width));
+    level.bucket_mask = rounded == 0 ? 0 : rounded - 1;
+    level.bucket_shift = static_cast<std::size_t>(std::countr_zero(slot_width));
+    level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
+    return level;
+  }
+
+  std::size_t bucket_start(std::uint32_t lo) const noexcept {
+    return ((lo ^ static_cast<std::uint32_t>(salt)) & bucket_mask) << bucket_shift;
+  }
+};
+
+// 128-bit set of tags (bit t−1 for tag t).
+struct alignas(16) TagSummary {
+  std::uint64_t bits[2] = {0, 0};
+  bool has(ctrl_t tag) const noexcept { return (bits[(tag - 1) >> 6] >> ((tag - 1) & 63)) & 1; }
+  void add(ctrl_t tag) noexcept { bits[(tag - 1) >> 6] |= std::uint64_t{1} << ((tag - 1) & 63); }
+};
+
+template <class Entry>
+struct SpecialPrimary : SlotPart<Entry> {
+  std::unique_ptr<TagSummary[]> group_summaries;
+  std::size_t group_mask = 0;
+
+  void forget_summaries() noexcept {
+    std::fill_n(group_summaries.get(), this->group_count(), TagSummary{});
+  }
+};
+
+template <class Entry>
+struct SpecialFallback : SlotPart<Entry> {
+  std::size_t bucket_count = 0;
+  std::size_t bucket_shift = 0;
+
+  // Slots [first, last) of bucket b.
+  std::pair<std::size_t, std::size_t> bucket_range(std::size_t b) const noexcept {
+    const std::size_t first = b << bucket_shift;
+    return {first, std::min((b + 1) << bucket_shift, this->slot_count())};
+  }
+};
+
+template <class Entry>
+struct SpecialArray {
+  SpecialPrimary<Entry> primary;
+  SpecialFallback<Entry> fallback;
+
+  // `total` special slots: the larger half to the primary, the rest to the
+  // fallback, whose buckets hold the next power of two ≥ max(2, 2 × limit).
+  static SpecialArray with_capacity_in(std::size_t total, std::size_t probe_limit) {
+    SpecialArray s;
+    const std::size_t primary_cap = total - total / 2;
+    const std::size_t fallback_cap = total / 2;
+    if (total != 0) {
+      const std::size_t groups = next_pow2(std::max<std::size_t>(1, div_ceil(primary_cap, 16)));
+      s.primary.table = RawTable<Entry>(sat_mul(16, groups));
+      s.primary.group_summaries.reset(new (std::nothrow) TagSummary[groups]());
+      if (!s.primary.group_summaries)
+        fail("group_summaries alloc: " + std::string(debug_text(TryReserveError::AllocError)));
+      s.primary.group_mask = groups - 1;
+    }
+    const std::size_t shift = fallback_bucket_shift(probe_limit);
+    if (shift >= 32) {
+      // Buckets this large cannot be addressed: the fallback has no usable
+      // bucket (its table, if any, is never filled).
+      s.fallback.bucket_shift = 32;
+      s.fallback.bucket_count = 0;
+    } else {
+      s.fallback.bucket_shift = shift;
+      s.fallback.bucket_count = div_ceil(fallback_cap, std::size_t{1} << shift);
+    }
+    if (fallback_cap != 0) s.fallback.table = RawTable<Entry>(sat_mul(16, div_ceil(fallback_cap, 16)));
+    return s;
+  }
+};
+
+// Where an entry lives: a part index in walk order (levels, then primary,
+// then fallback) and a slot in that part's table.
+struct SlotLocation {
+  std::size_t part;
+  std::size_t slot;
+};
+
+// The candidate places of one hash (see the header comment).
+struct HashParts {
+  std::uint64_t h;
+  std::uint32_t lo;
+  ctrl_t tag;
+};
+
+template <HashedKey K, class V>
+class FunnelHashMap {
+ public:
+  using Entry = SlotEntry<K, V>;
+  using LevelT = BucketLevel<Entry>;
+
+  // An empty map; a probe limit of 0 or none means the capacity's default
+  // (0 is raised to 1), options out of range are normalised.
+  static FunnelHashMap with_options(std::size_t capacity,
+                                    double reserve_fraction = kDefaultReserveFraction,
+                                    std::optional<std::size_t> primary_probe_limit = std::nullopt) {
+    FunnelHashMap m;
+    m.seed_ = draw_map_seed();
+    m.shared_seed_ = process_seed();
+    m.reserve_fraction_ = normalize_reserve_fraction(reserve_fraction);
+    m.primary_probe_limit_ =
+        std::max<std::size_t>(primary_probe_limit.value_or(default_probe_limit(capacity)), 1);
+    m.shape_ = m.make_shape(capacity);
+    return m;
+  }
+
+  FunnelHashMap(FunnelHashMap&&) noexcept = default;
+  FunnelHashMap& operator=(FunnelHashMap&&) noexcept = default;
+
+  // ---- read access ------------------------------------------------------
+  std::size_t len() const noexcept { return shape_.len; }
+  std::size_t capacity() const noexcept { return shape_.capacity; }
+  std::size_t max_items() const noexcept { return shape_.max_items; }
+  double reserve_fraction() const noexcept { return reserve_fraction_; }
+  std::size_t primary_probe_limit() const noexcept { return primary_probe_limit_; }
+  std::uint64_t seed() const noexcept { return seed_; }
+  const std::vector<LevelT>& levels() const noexcept { return shape_.levels; }
+  const SpecialPrimary<Entry>& primary() const noexcept { return shape_.special.primary; }
+  const SpecialFallback<Entry>& fallback() const noexcept { return shape_.special.fallback; }
+  std::size_t max_populated_level() const noexcept { return shape_.max_populated_level; }
+  std::size_t part_count() const noexcept { return shape_.levels.size() + 2; }
+  const SlotPart<Entry>& part(std::size_t i) const noexcept { return shape_.part(i); }
+
+  std::uint64_t hash_of(const auto& key) const noexcept {
+    return mix_hash(seed_, static_cast<std::uint64_t>(key.hash_input()), shared_seed_);
+  }
+  HashParts split(std::uint64_t h) const noexcept { return {h, low_word(h), tag_of(h)}; }
+
+  // ---- lookup -----------------------------------------------------------
+  template <class Q>
+  std::optional<SlotLocation> find(const Q& key) const {
+    return find_with_hash(key, split(hash_of(key)));
+  }
+
+  template <class Q>
+  std::optional<SlotLocation> find_with_hash(const Q& key, const HashParts& hp) const {
+    const Shape& s = shape_;
+    const std::size_t count = s.levels.size();
+    if (count == 0) return std::nullopt;
+    const std::size_t last = std::min(s.max_populated_level, count - 1);
+    for (std::size_t i = 0; i <= last; ++i) {
+      const LevelT& level = s.levels[i];
+      if (level.len == 0) continue;
+      const std::size_t start = level.bucket_start(hp.lo);
+      const Group group = level.table.group_at_slot(start);
+      for (unsigned bit : group.match(hp.tag)) {
+        if (level.table.entry(start + bit).key.equals(key)) return SlotLocation{i, start + bit};
+      }
+      if (group.has_empty()) return std::nullopt;
+    }
+    const auto& primary = s.special.primary;
+    const auto& fallback = s.special.fallback;
+    if (primary.len == 0 && fallback.len == 0) return std::nullopt;
+    if (primary.len != 0) {
+      ProbeSeq seq(s, primary_probe_limit_, hp.h);
+      for (std::size_t j = 0; j < seq.count; ++j, seq.advance()) {
+        const Group group = primary.table.group(seq.g);
+        if (primary.group_summaries[seq.g].has(hp.tag)) {
+          for (unsigned bit : group.match(hp.tag)) {
+            const std::size_t slot = seq.g * kGroupWidth + bit;
+            if (primary.table.entry(slot).key.equals(key)) return SlotLocation{count, slot};
+          }
+        }
+        if (!group.match_deleted() && group.has_empty()) return std::nullopt;
+      }
+    }
+    if (fallback.len == 0 || fallback.bucket_count == 0) return std::nullopt;
+    for (const std::size_t b : fallback_buckets(hp.h)) {
+      const auto [first, end] = fallback.bucket_range(b);
+      for (std::size_t slot = first; slot < end; ++slot) {
+        if (fallback.table.ctrl_at(slot) == hp.tag && fallback.table.entry(slot).key.equals(key))
+          return SlotLocation{count + 1, slot};
+      }
+    }
+    return std::nullopt;
+  }
+
+  template <class Q>
+  const V* get(const Q& key) const {
+    const auto at = find(key);
+    return at ? &entry_at(*at).value : nullptr;
+  }
+
+  template <class Q>
+  bool contains_key(const Q& key) const {
+    return find(key).has_value();
+  }
+
+  const Entry& entry_at(SlotLocation at) const noexcept { return shape_.part(at.part).table.entry(at.slot); }
+  Entry& entry_at(SlotLocation at) noexcept { return shape_.part(at.part).table.entry(at.slot); }
+
+  // The slot a new key with this hash would take: the first free one among
+  // its level bucket groups, its primary probe groups, its two fallback
+  // buckets.
+  std::optional<SlotLocation> choose_slot_for_new_key(std::uint64_t h) const noexcept {
+    return choose_slot(shape_, h);
+  }
+
+  // ---- insertion --------------------------------------------------------
+  std::optional<V> insert(K key, V value) {
+    const HashParts hp = split(hash_of(key));
+    if (const auto at = find_with_hash(key, hp)) {
+      std::swap(entry_at(*at).value, value);
+      return std::optional<V>(std::move(value));
+    }
+    auto at = choose_slot(shape_, hp.h);
+    if (shape_.len >= shape_.max_items || !at) {
+      resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
+      at = choose_slot(shape_, hp.h);
+      if (!at) fail("no free slot found after resize");
+    }
+    claim(shape_, *at, hp.tag);
+    shape_.part(at->part).table.construct(at->slot, std::move(key), std::move(value));
+    return std::nullopt;
+  }
+
+  // ---- removal ----------------------------------------------------------
+  template <class Q>
+  std::optional<V> remove(const Q& key) {
+    const auto at = find(key);
+    if (!at) return std::nullopt;
+    Entry out = take_at(*at);
+    while (shape_.max_populated_level != 0 &&
+           shape_.levels[shape_.max_populated_level].len == 0)
+      --shape_.max_populated_level;
+    if (shape_.part(at->part).over_tombstone_limit()) purge();
+    { K released = std::move(out.key); }
+    return std::optional<V>(std::move(out.value));
+  }
+
+  // Releases every entry (each key before its value); the shape, capacity
+  // and seed stay.
+  void clear() noexcept {
+    for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).clear();
+    if (shape_.special.primary.group_summaries) shape_.special.primary.forget_summaries();
+    shape_.len = 0;
+    shape_.max_populated_level = 0;
+  }
+
+  // ---- rebuilds ---------------------------------------------------------
+  // Rebuild at `new_capacity`, or at up to kRebuildRetries doublings of it
+  // when some entry finds no place; all or nothing.
+  void resize(std::size_t new_capacity) {
+    std::size_t c = new_capacity;
+    for (int attempt = 0;; ++attempt) {
+      if (try_rebuild(c)) return;
+      const std::size_t next = sat_mul(c == 0 ? 8 : c, 2);
+      if (attempt == kRebuildRetries || next == c) fail("resized funnel map should have free slot");
+      c = next;
+    }
+  }
+
+  void reserve(std::size_t additional) {
+    const std::size_t need = sat_add(shape_.len, additional);
+    if (need <= shape_.max_items) return;
+    std::size_t c = std::max<std::size_t>(shape_.capacity, 16);
+    while (max_items_for(c, reserve_fraction_) < need) {
+      if (c > kWordMax / 2) fail("capacity overflow");
+      c *= 2;
+    }
+    resize(c);
+  }
+
+  // ---- iteration --------------------------------------------------------
+  class Iter {
+   public:
+    explicit Iter(const FunnelHashMap& m) noexcept : m_(&m) {}
+    const Entry* next() noexcept {
+      SlotRef ref;
+      if (!cursor_.next(m_->part_count(), part_table(m_->shape_), ref)) return nullptr;
+      return &m_->shape_.part(ref.table).table.entry(ref.slot);
+    }
+
+   private:
+    const FunnelHashMap* m_;
+    WalkCursor cursor_;
+  };
+  Iter iter() const noexcept { return Iter(*this); }
+
+  template <class F>
+  void for_each(F&& f) const {
+    Iter it = iter();
+    while (const Entry* e = it.next()) f(*e);
+  }
+
+  // Removes every entry it walks past (marking slots free as removal does,
+  // without lowering the level watermark). Releasing it rebuilds at the same
+  // capacity when some part's tombstones exceed half its slots.
+  class ExtractIf {
+   public:
+    explicit ExtractIf(FunnelHashMap& m) noexcept : m_(&m) {}
+    ExtractIf(const ExtractIf&) = delete;
+    ExtractIf& operator=(const ExtractIf&) = delete;
+    ~ExtractIf() {
+      for (std::size_t i = 0; i < m_->part_count(); ++i) {
+        if (m_->shape_.part(i).over_tombstone_limit()) {
+          m_->purge();
+          break;
+        }
+      }
+    }
+    std::optional<Entry> next() noexcept {
+      SlotRef ref;
+      if (!cursor_.next(m_->part_count(), part_table(m_->shape_), ref)) return std::nullopt;
+      return m_->take_at(SlotLocation{ref.table, ref.slot});
+    }
+
+   private:
+    FunnelHashMap* m_;
+    WalkCursor cursor_;
+  };
+  ExtractIf extract_if() noexcept { return ExtractIf(*this); }
+
+ private:
+  struct Shape {
+    std::vector<LevelT> levels;
+    SpecialArray<Entry> special;
+    std::size_t len = 0;
+    std::size_t capacity = 0;
+    std::size_t max_items = 0;
+    std::size_t max_populated_level = 0;
+
+    SlotPart<Entry>& part(std::size_t i) noexcept {
+      if (i < levels.size()) return levels[i];
+      return i == levels.size() ? static_cast<SlotPart<Entry>&>(special.primary) : special.fallback;
+    }
+    const SlotPart<Entry>& part(std::size_t i) const noexcept {
+      return const_cast<Shape*>(this)->part(i);
+    }
+  };
+
+  // The primary probe sequence of one hash.
+  struct ProbeSeq {
+    std::size_t g, step, mask, count;
+    ProbeSeq(const Shape& s, std::size_t limit, std::uint64_t h) noexcept {
+      const std::uint64_t r = std::rotl(h, 11);
+      mask = s.special.primary.group_mask;
+      g = static_cast<std::uint32_t>(r) & mask;
+      step = (static_cast<std::uint32_t>(r >> 32) | 1u) & mask;
+      count = std::min(std::max<std::size_t>(s.special.primary.group_count(), 1), limit);
+    }
+    void advance() noexcept { g = (g + step) & mask; }
+  };
+
+  FunnelHashMap() = default;
+
+  static auto part_table(const Shape& s) noexcept {
+    return [&s](std::size_t i) -> const RawTable<Entry>& { return s.part(i).table; };
+  }
+
+  // Requires: fallback.bucket_count > 0.
+  std::array<std::size_t, 2> fallback_buckets(std::uint64_t h) const noexcept {
+    return fallback_buckets(shape_, h);
+  }
+  static std::array<std::size_t, 2> fallback_buckets(const Shape& s, std::uint64_t h) noexcept {
+    const std::size_t n = s.special.fallback.bucket_count;
+    return {static_cast<std::uint32_t>(std::rotl(h, 19)) % n, static_cast<std::uint32_t>(h >> 27) % n};
+  }
+
+  Shape make_shape(std::size_t capacity) const {
+    const FunnelGeometry g = plan_geometry(capacity, reserve_fraction_);
+    Shape s;
+    s.levels.reserve(g.level_count);
+    for (std::size_t i = 0; i < g.bucket_counts.size(); ++i)
+      s.levels.push_back(LevelT::make(i, g.bucket_counts[i], g.bucket_width));
+    s.special = SpecialArray<Entry>::with_capacity_in(g.special_capacity, primary_probe_limit_);
+    s.capacity = capacity;
+    s.max_items = max_items_for(capacity, reserve_fraction_);
+    return s;
+  }
+
+  std::optional<SlotLocation> choose_slot(const Shape& s, std::uint64_t h) const noexcept {
+    const std::uint32_t lo = low_word(h);
+    for (std::size_t i = 0; i < s.levels.size(); ++i) {
+      const LevelT& level = s.levels[i];
+      if (level.len >= level.slot_count()) continue;
+      const std::size_t start = level.bucket_start(lo);
+      if (const BitMask free = level.table.group_at_slot(start).match_free())
+        return SlotLocation{i, start + free.lowest()};
+    }
+    const std::size_t count = s.levels.size();
+    const auto& primary = s.special.primary;
+    if (primary.len < primary.slot_count()) {
+      ProbeSeq seq(s, primary_probe_limit_, h);
+      for (std::size_t j = 0; j < seq.count; ++j, seq.advance()) {
+        if (const BitMask free = primary.table.group(seq.g).match_free())
+          return SlotLocation{count, seq.g * kGroupWidth + free.lowest()};
+      }
+    }
+    const auto& fallback = s.special.fallback;
+    if (fallback.len < fallback.slot_count() && fallback.bucket_count != 0) {
+      for (const std::size_t b : fallback_buckets(s, h)) {
+        const auto [first, end] = fallback.bucket_range(b);
+        for (std::size_t slot = first; slot < end; ++slot)
+          if (is_free(fallback.table.ctrl_at(slot))) return SlotLocation{count + 1, slot};
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Write the tag of a new entry at `at` and account for it; the caller
+  // constructs the entry there.
+  static void claim(Shape& s, SlotLocation at, ctrl_t tag) noexcept {
+    s.part(at.part).claim(at.slot, tag);
+    if (at.part < s.levels.size()) {
+      s.max_populated_level = std::max(s.max_populated_level, at.part);
+    } else if (at.part == s.levels.size()) {
+      s.special.primary.group_summaries[at.slot / kGroupWidth].add(tag);
+    }
+    ++s.len;
+  }
+
+  // Move an entry out and mark its slot free: EMPTY when its aligned group
+  // still holds an EMPTY byte (no probe can have passed through it), else
+  // DELETED and a tombstone.
+  Entry take_at(SlotLocation at) noexcept {
+    SlotPart<Entry>& part = shape_.part(at.part);
+    Entry out = part.table.take(at.slot);
+    const bool group_has_empty = part.table.group_at_slot(at.slot).has_empty();
+    part.table.ctrl()[at.slot] = group_has_empty ? kEmpty : kDeleted;
+    if (!group_has_empty) ++part.tombstones;
+    --part.len;
+    --shape_.len;
+    return out;
+  }
+
+  // One rebuild attempt at capacity c. Returns false, with nothing changed,
+  // when some entry finds no place in the new shape.
+  bool try_rebuild(std::size_t c) {
+    Shape fresh = make_shape(c);
+    std::vector<std::pair<SlotLocation, SlotLocation>> moves;  // (from, to)
+    moves.reserve(shape_.len);
+    WalkCursor cursor;
+    SlotRef ref;
+    while (cursor.next(part_count(), part_table(shape_), ref)) {
+      const SlotLocation from{ref.table, ref.slot};
+      const HashParts hp = split(hash_of(entry_at(from).key));
+      const auto to = choose_slot(fresh, hp.h);
+      if (!to) {
+        for (std::size_t i = 0; i < fresh.levels.size() + 2; ++i) fresh.part(i).table.reset_ctrl();
+        return false;
+      }
+      claim(fresh, *to, hp.tag);
+      moves.push_back({from, *to});
+    }
+    // Nothing below can fail.
+    for (const auto& [from, to] : moves) {
+      Entry e = shape_.part(from.part).table.take(from.slot);
+      fresh.part(to.part).table.construct(to.slot, std::move(e.key), std::move(e.value));
+    }
+    for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).table.reset_ctrl();
+    shape_ = std::move(fresh);
+    return true;
+  }
+
+  // Rebuild at the same capacity to clear tombstones; if that cannot be done
+  // the map stays valid with its tombstones.
+  void purge() noexcept {
+    try {
+      resize(shape_.capacity);
+    } catch (...) {
+    }
+  }
+
+  Shape shape_;
+  std::uint64_t seed_ = 0;
+  std::uint64_t shared_seed_ = 0;
+  double reserve_fraction_ = kDefaultReserveFraction;
+  std::size_t primary_probe_limit_ = 1;
+};
+
+}  // namespace velomap::funnel

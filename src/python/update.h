@@ -1,0 +1,137 @@
+// The bulk update routine behind update(), |=, the constructor's contents and
+// both directions of |.
+//
+// The source is read the cheapest way that applies, in this order:
+//   1. a map of the same class: its entries with their stored hashes (no
+//      Python hashing), under a shared borrow whose refusal is a panic (this
+//      is how m.update(m) fails without touching m);
+//   2. a dict or dict subclass: straight from its storage (PyDict_Next),
+//      ignoring overridden keys/__iter__/__getitem__;
+//   3. anything with a `keys` attribute: other[k] for k in other.keys();
+//   4. any iterable of 2-element sequences.
+// Room is reserved once up front whenever the length is known. The version is
+// bumped once, when the whole call succeeded and took at least one pair;
+// entries inserted before an error stay (no rollback).
+#pragma once
+
+#include "map_object.h"
+
+namespace velomap::py {
+
+// len(o), or nothing when it raises (the error is discarded, a panic is not).
+inline std::optional<std::size_t> length_hint(PyObject* o) {
+  const Py_ssize_t n = PyObject_Size(o);
+  if (n < 0) {
+    discard_error_unless_panic();
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(n);
+}
+
+template <class Scheme>
+struct Update {
+  using Type = MapType<Scheme>;
+  using State = MapState<Scheme>;
+  using Entry = typename Scheme::Table::Entry;
+
+  // Insert a stored-key wrapper and a value; the replaced value is released.
+  static void put(State& target, HashedAny key, Ref value) {
+    target.map.insert(std::move(key), std::move(value));
+  }
+
+  // Copy every entry of a same-class table, reusing stored hashes.
+  static bool copy_entries(State& target, const typename Scheme::Table& source) {
+    bool took = false;
+    source.for_each([&](const Entry& e) {
+      put(target, HashedAny::share(e.key), Ref::incref(e.value.get()));
+      took = true;
+    });
+    return took;
+  }
+
+  static bool from_dict(State& target, PyObject* dict) {
+    const Py_ssize_t start_size = PyDict_Size(dict);
+    target.map.reserve(static_cast<std::size_t>(start_size));
+    Py_ssize_t pos = 0, seen = 0;
+    PyObject *k, *v;
+    bool took = false;
+    while (true) {
+      if (PyDict_Size(dict) != start_size) fail("dictionary changed size during iteration");
+      if (!PyDict_Next(dict, &pos, &k, &v)) break;
+      if (++seen > start_size) fail("dictionary keys changed during iteration");
+      Ref key = Ref::incref(k);
+      Ref value = Ref::incref(v);
+      put(target, HashedAny::take(key.get()), std::move(value));
+      took = true;
+    }
+    return took;
+  }
+
+  static bool from_keys(State& target, PyObject* other) {
+    if (auto n = length_hint(other)) target.map.reserve(*n);
+    Ref keys = Ref::checked(PyObject_CallMethod(other, "keys", nullptr));
+    Ref it = Ref::checked(PyObject_GetIter(keys.get()));
+    bool took = false;
+    while (Ref k = Ref::steal(PyIter_Next(it.get()))) {
+      Ref value = Ref::checked(PyObject_GetItem(other, k.get()));
+      put(target, HashedAny::take(k.get()), std::move(value));
+      took = true;
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    return took;
+  }
+
+  static bool from_pairs(State& target, PyObject* other) {
+    if (auto n = length_hint(other)) target.map.reserve(*n);
+    Ref it = Ref::checked(PyObject_GetIter(other));
+    static PyObject* const zero = PyLong_FromLong(0);
+    static PyObject* const one = PyLong_FromLong(1);
+    if (zero == nullptr || one == nullptr) throw PyErrorSet{};
+    bool took = false;
+    while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
+      const Py_ssize_t n = PyObject_Size(e.get());
+      if (n < 0) discard_error_unless_panic();
+      if (n != 2) raise(PyExc_ValueError, "update sequence elements must be 2-tuples");
+      Ref key = Ref::checked(PyObject_GetItem(e.get(), zero));
+      Ref value = Ref::checked(PyObject_GetItem(e.get(), one));
+      put(target, HashedAny::take(key.get()), std::move(value));
+      took = true;
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    return took;
+  }
+
+  // Does `o` have a `keys` attribute? AttributeError means no; any other
+  // error is raised.
+  static bool has_keys(PyObject* o) {
+    Ref attr = Ref::steal(PyObject_GetAttrString(o, "keys"));
+    if (attr) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+    PyErr_Clear();
+    return false;
+  }
+
+  // Phase 1 (other, may be null) and phase 2 (kwargs, may be null); one bump
+  // at the end when anything was taken.
+  static void run(State& target, PyObject* other, PyObject* kwargs) {
+    bool took = false;
+    if (other != nullptr) {
+      if (Type::check(other)) {
+        auto* src = Type::obj(other);
+        SharedBorrow b = SharedBorrow::or_panic(src->borrow);
+        target.map.reserve(src->state.map.len());
+        took = copy_entries(target, src->state.map);
+      } else if (PyType_GetFlags(Py_TYPE(other)) & Py_TPFLAGS_DICT_SUBCLASS) {
+        took = from_dict(target, other);
+      } else if (has_keys(other)) {
+        took = from_keys(target, other);
+      } else {
+        took = from_pairs(target, other);
+      }
+    }
+    if (kwargs != nullptr) took = from_dict(target, kwargs) || took;
+    if (took) target.bump();
+  }
+};
+
+}  // namespace velomap::py
