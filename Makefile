@@ -31,7 +31,7 @@ core-test: venv gtest
 	  -DCMAKE_BUILD_TYPE=Debug -DVELOMAP_BUILD_MODULE=OFF -DVELOMAP_BUILD_TESTS=ON \
 	  -DVELOMAP_SANITIZE=ON
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CORE_BUILD)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CORE_BUILD)/velomap_core_tests
+	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 $(CORE_BUILD)/velomap_core_tests
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation .

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "common/control.h"
+#include "common/hash.h"
+#include "common/layout.h"
+
+namespace velomap {
+namespace {
+
+// ---- Group: both implementations give the same masks ---------------------
+template <class G>
+class GroupTest : public ::testing::Test {};
+#ifdef VELOMAP_HAVE_SSE2
+using GroupTypes = ::testing::Types<GroupPortable, GroupSse2>;
+#else
+using GroupTypes = ::testing::Types<GroupPortable>;
+#endif
+TYPED_TEST_SUITE(GroupTest, GroupTypes);
+
+TYPED_TEST(GroupTest, MasksFollowTheByteStates) {
+  alignas(16) ctrl_t bytes[16] = {0x00, 0x80, 0x05, 0x7F, 0x01, 0x05, 0x00, 0x80,
+                                  0x05, 0x22, 0x00, 0x00, 0x80, 0x01, 0x7F, 0x05};
+  const TypeParam g(bytes);
+  EXPECT_EQ(g.match(0x05).bits(), (1u << 2) | (1u << 5) | (1u << 8) | (1u << 15));
+  EXPECT_EQ(g.match(0x7F).bits(), (1u << 3) | (1u << 14));
+  EXPECT_EQ(g.match(0x10).bits(), 0u);
+  EXPECT_EQ(g.match_empty().bits(), (1u << 0) | (1u << 6) | (1u << 10) | (1u << 11));
+  EXPECT_EQ(g.match_deleted().bits(), (1u << 1) | (1u << 7) | (1u << 12));
+  EXPECT_EQ(g.match_free().bits(), g.match_empty().bits() | g.match_deleted().bits());
+  EXPECT_EQ(g.match_full().bits(), static_cast<std::uint16_t>(~g.match_free().bits()));
+  EXPECT_TRUE(g.has_empty());
+  EXPECT_EQ(g.match_free().lowest(), 0u);
+
+  ctrl_t full[16];
+  for (int i = 0; i < 16; ++i) full[i] = static_cast<ctrl_t>(i % 2 ? 0x80 : 0x33);
+  const TypeParam f(full);
+  EXPECT_FALSE(f.has_empty());
+  EXPECT_EQ(f.match_free().lowest(), 1u);
+}
+
+TEST(BitMask, IteratesLowestFirst) {
+  std::vector<unsigned> seen;
+  for (unsigned i : BitMask(0b1000'0000'0010'0101)) seen.push_back(i);
+  EXPECT_EQ(seen, (std::vector<unsigned>{0, 2, 5, 15}));
+}
+
+// ---- RawTable sizes and layout --------------------------------------------
+struct Entry24 {
+  void* a;
+  std::int64_t b;
+  void* c;
+};
+
+TEST(RawTable, RoundsToWholeGroups) {
+  const struct {
+    std::size_t requested, slots;
+  } cases[] = {{0, 0}, {1, 16}, {16, 16}, {17, 32}, {100, 112}};
+  for (const auto& c : cases) {
+    RawTable<Entry24> t(c.requested);
+    EXPECT_EQ(t.slot_count(), c.slots) << c.requested;
+    EXPECT_EQ(t.group_count(), c.slots / 16);
+    EXPECT_EQ(t.allocated(), c.slots != 0);
+  }
+}
+
+TEST(RawTable, OneZeroFilledAlignedBlock) {
+  RawTable<Entry24> t(48);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&t.entry(0)) % 64, 0u);
+  // Control bytes follow the entries at the next multiple of 64.
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(t.ctrl()) -
+                reinterpret_cast<const unsigned char*>(&t.entry(0)),
+            48 * 24);
+  for (std::size_t s = 0; s < t.slot_count(); ++s) EXPECT_EQ(t.ctrl_at(s), kEmpty);
+}
+
+TEST(RawTable, LayoutBounds) {
+  const TableLayout l = compute_table_layout(16, 24, 8);
+  EXPECT_EQ(l.ctrl_offset, 384u);
+  EXPECT_EQ(l.alloc_size, 448u);
+  EXPECT_EQ(compute_table_layout(17 * 16, 24, 8).ctrl_offset, 17u * 16 * 24);
+  EXPECT_THROW(compute_table_layout(SIZE_MAX / 16, 24, 8), InternalFailure);
+  EXPECT_THROW(compute_table_layout(static_cast<std::size_t>(PTRDIFF_MAX) / 24, 24, 8),
+               InternalFailure);
+  try {
+    RawTable<Entry24> t(SIZE_MAX - 3);
+    FAIL() << "expected layout overflow";
+  } catch (const InternalFailure& e) {
+    EXPECT_STREQ(e.what(), "layout overflow");
+  }
+}
+
+TEST(RawTable, RefusedAllocationIsBadAlloc) {
+  // 2^58 slots of 24 bytes pass nothing but the allocator would refuse; a
+  // size just inside the layout bound must throw bad_alloc, not abort.
+  const std::size_t slots = (static_cast<std::size_t>(PTRDIFF_MAX) / 32) & ~std::size_t{15};
+  EXPECT_THROW(RawTable<Entry24>{slots}, std::bad_alloc);
+}
+
+// ---- Hashing ------------------------------------------------------------
+TEST(Hash, FoldedMultiplyMatchesItsHalfWordForm) {
+  const std::uint64_t samples[] = {0, 1, 0xFFFFFFFFFFFFFFFFull, 0x123456789ABCDEF0ull,
+                                   0x9E3779B97F4A7C15ull};
+  for (std::uint64_t x : samples) {
+    for (std::uint64_t y : samples) {
+      // The rotated form against the half-by-half description of h.
+      const std::uint64_t xl = x & 0xFFFFFFFF, xh = x >> 32, yl = y & 0xFFFFFFFF, yh = y >> 32;
+      const std::uint64_t a = xl * yl, b = xh * yh, c = xl * yh, d = xh * yl;
+      const std::uint64_t expect_lo = (a & 0xFFFFFFFF) ^ (b & 0xFFFFFFFF) ^ (c >> 32) ^ (d >> 32);
+      const std::uint64_t expect_hi = (a >> 32) ^ (b >> 32) ^ (c & 0xFFFFFFFF) ^ (d & 0xFFFFFFFF);
+      EXPECT_EQ(fold_multiply(x, y), (expect_hi << 32) | expect_lo);
+    }
+  }
+}
+
+TEST(Hash, TagIsSevenBitsAndNeverZero) {
+  EXPECT_EQ(tag_of(0), 1);
+  EXPECT_EQ(tag_of(std::uint64_t{1} << 57), 1);
+  EXPECT_EQ(tag_of(std::uint64_t{0x7F} << 57), 0x7F);
+  EXPECT_EQ(tag_of(0x01FFFFFFFFFFFFFFull), 1);  // top 7 bits zero
+  EXPECT_EQ(low_word(0x1234567890ABCDEFull), 0x90ABCDEFu);
+}
+
+TEST(Hash, SeedsDifferPerMapAndProcessSeedIsFixed) {
+  EXPECT_EQ(process_seed(), process_seed());
+  EXPECT_NE(draw_map_seed(), draw_map_seed());
+  struct K {
+    std::uint64_t h;
+    std::uint64_t hash_input() const { return h; }
+  };
+  // A negative Python hash enters as its two's-complement word.
+  EXPECT_EQ(hash_key(7, K{static_cast<std::uint64_t>(-2)}),
+            mix_hash(7, 0xFFFFFFFFFFFFFFFEull, process_seed()));
+}
+
+}  // namespace
+}  // namespace velomap

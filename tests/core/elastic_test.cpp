@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "elastic/geometry.h"
+#include "elastic/table.h"
+#include "test_support.h"
+
+namespace velomap::elastic {
+namespace {
+
+using velomap::testing::Counted;
+using velomap::testing::key;
+using velomap::testing::TestKey;
+using Map = ElasticHashMap<TestKey, Counted>;
+using Sizes = std::vector<std::size_t>;
+
+Sizes level_sizes(const Map& m) {
+  Sizes out;
+  for (const auto& l : m.levels()) out.push_back(l.slot_count());
+  return out;
+}
+
+void fill(Map& m, std::int64_t from, std::int64_t to) {
+  for (std::int64_t i = from; i < to; ++i) m.insert(key(i), Counted(i));
+}
+
+// ---- geometry -------------------------------------------------------------
+TEST(ElasticGeometry, PartitionLevels) {
+  EXPECT_TRUE(partition_levels(0).empty());
+  EXPECT_EQ(partition_levels(1), Sizes{16});
+  EXPECT_EQ(partition_levels(2), (Sizes{16, 16}));
+  EXPECT_EQ(partition_levels(16), (Sizes{16, 16, 16, 16, 16}));
+  EXPECT_EQ(partition_levels(100), (Sizes{64, 32, 16, 16, 16, 16, 16, 16, 16}));
+  Sizes s1000 = {512, 256, 128, 64, 32};
+  s1000.resize(15, 16);
+  EXPECT_EQ(partition_levels(1000), s1000);
+}
+
+TEST(ElasticGeometry, BatchPlans) {
+  EXPECT_TRUE(build_batch_plan(Sizes{}, 10, 0.1).empty());
+  EXPECT_TRUE(build_batch_plan(Sizes{16}, 0, 0.1).empty());
+  EXPECT_EQ(build_batch_plan(partition_levels(16), 15, 0.1), (Sizes{12, 3, 0, 0, 0}));
+  EXPECT_EQ(build_batch_plan(partition_levels(1), 1, 0.1), Sizes{1});
+  EXPECT_EQ(build_batch_plan(partition_levels(2), 2, 0.1), (Sizes{2, 0}));
+  EXPECT_EQ(build_batch_plan(partition_levels(100), 90, 0.1), (Sizes{48, 37, 5, 0, 0, 0, 0, 0, 0}));
+  Sizes p1000 = {384, 295, 148, 73};
+  p1000.resize(15, 0);
+  EXPECT_EQ(build_batch_plan(partition_levels(1000), 900, 0.1), p1000);
+  // Levels that cannot take the total get one extra batch.
+  EXPECT_EQ(build_batch_plan(Sizes{16}, 20, 0.1), (Sizes{12, 8}));
+}
+
+TEST(ElasticGeometry, ProbeLimitTables) {
+  const ProbeLimits l64(64, 4, 0.1, 16.0);
+  using Pairs = std::vector<std::pair<std::size_t, std::size_t>>;
+  EXPECT_EQ(l64.recorded(), (Pairs{{2, 31}, {3, 24}, {4, 19}}));
+  for (std::size_t f = 0; f <= 64; ++f) {
+    const std::size_t expect = f == 0 ? 1 : f <= 19 ? 4 : f <= 24 ? 3 : f <= 31 ? 2 : 1;
+    EXPECT_EQ(l64.budget(f), expect) << f;
+  }
+  EXPECT_EQ(l64.budget(10), 4u);
+  EXPECT_EQ(l64.budget(22), 3u);
+  EXPECT_EQ(l64.budget(40), 1u);
+  EXPECT_EQ(ProbeLimits(1024, 64, 0.1, 16.0).recorded(), (Pairs{{2, 511}, {3, 384}, {4, 308}}));
+  // One group: always one.
+  EXPECT_TRUE(ProbeLimits(16, 1, 0.1, 16.0).recorded().empty());
+  // A huge scale is capped by the group count.
+  EXPECT_EQ(ProbeLimits(64, 4, 0.1, 1e9).budget(1), 4u);
+}
+
+TEST(ElasticGeometry, Normalisation) {
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(normalize_reserve_fraction(std::nan("")), 0.1);
+  EXPECT_EQ(normalize_reserve_fraction(inf), 0.1);
+  EXPECT_EQ(normalize_reserve_fraction(0.0), 0.000001);
+  EXPECT_EQ(normalize_reserve_fraction(1.0), 0.999999);
+  EXPECT_EQ(normalize_probe_scale(0.0), 16.0);
+  EXPECT_EQ(normalize_probe_scale(-3.0), 16.0);
+  EXPECT_EQ(normalize_probe_scale(std::nan("")), 16.0);
+  EXPECT_EQ(normalize_probe_scale(-inf), 16.0);
+  EXPECT_EQ(normalize_probe_scale(5e-324), 5e-324);
+}
+
+TEST(ElasticMap, ConstructionFigures) {
+  const Map m0 = Map::with_options(0);
+  EXPECT_TRUE(m0.levels().empty());
+  EXPECT_TRUE(m0.batch_plan().empty());
+  EXPECT_EQ(m0.max_items(), 0u);
+
+  const Map m = Map::with_options(1000);
+  EXPECT_EQ(m.max_items(), 900u);
+  Sizes thresholds;
+  for (const auto& l : m.levels()) thresholds.push_back(l.reserve_threshold);
+  Sizes expect = {25, 12, 6, 3, 1};
+  expect.resize(15, 0);
+  EXPECT_EQ(thresholds, expect);
+  EXPECT_EQ(m.levels()[1].salt, 2 * 0x9E3779B97F4A7C15ull);
+  EXPECT_EQ(m.batch_remaining(), 384u);
+
+  EXPECT_EQ(Map::with_options(1000, 0.999999).max_items(), 1u);
+}
+
+// ---- growth ---------------------------------------------------------------
+TEST(ElasticMap, GrowthFromZeroAndAtMaxItems) {
+  Map m = Map::with_options(0);
+  m.insert(key(1), Counted(1));
+  EXPECT_EQ(m.capacity(), 16u);
+  EXPECT_EQ(level_sizes(m), (Sizes{16, 16, 16, 16, 16}));
+  EXPECT_EQ(m.max_items(), 15u);
+  EXPECT_EQ(m.batch_plan(), (Sizes{12, 3, 0, 0, 0}));
+
+  Map one = Map::with_options(1);
+  one.insert(key(1), Counted(1));
+  EXPECT_EQ(one.capacity(), 1u);
+  one.insert(key(2), Counted(2));
+  EXPECT_EQ(one.capacity(), 2u);
+  EXPECT_EQ(one.batch_plan(), (Sizes{2, 0}));
+
+  Map h = Map::with_options(100);
+  fill(h, 0, 90);
+  EXPECT_EQ(h.capacity(), 100u);
+  EXPECT_FALSE(h.insert(key(5), Counted(-5)) == std::nullopt);  // replacement: no growth
+  EXPECT_EQ(h.capacity(), 100u);
+  fill(h, 90, 91);
+  EXPECT_EQ(h.capacity(), 200u);
+  for (std::int64_t i = 0; i < 91; ++i) ASSERT_EQ(h.get(key(i))->v, i == 5 ? -5 : i);
+}
+
+TEST(ElasticMap, BatchesFillLevelZeroFirst) {
+  Map m = Map::with_options(1000);
+  fill(m, 0, 384);
+  EXPECT_EQ(m.levels()[0].len, 384u);
+  EXPECT_EQ(m.max_populated_level(), 0u);
+  fill(m, 384, 385);
+  EXPECT_EQ(m.current_batch(), 1u);
+}
+
+TEST(ElasticMap, ReplacementKeepsStoredKeyAndBatchState) {
+  Map m = Map::with_options(100);
+  m.insert(TestKey{42, 7}, Counted(1));
+  const std::size_t remaining = m.batch_remaining();
+  auto old = m.insert(TestKey{42, 7}, Counted(2));
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->v, 1);
+  EXPECT_EQ(m.len(), 1u);
+  EXPECT_EQ(m.batch_remaining(), remaining);
+}
+
+// ---- removal and tombstones -------------------------------------------------
+TEST(ElasticMap, RemovalWritesTombstonesAndPurgesPastHalf) {
+  Map m = Map::with_options(100);  // level 0: 64 slots, batch 0 = 48
+  fill(m, 0, 48);
+  ASSERT_EQ(m.levels()[0].len, 48u);
+  for (std::int64_t i = 0; i < 32; ++i) ASSERT_EQ(m.remove(key(i))->v, i);
+  EXPECT_EQ(m.levels()[0].tombstones, 32u);
+  EXPECT_EQ(m.max_populated_level(), 0u);
+  m.remove(key(32));  // the 33rd tombstone: rebuild at the same capacity
+  EXPECT_EQ(m.capacity(), 100u);
+  for (const auto& l : m.levels()) EXPECT_EQ(l.tombstones, 0u);
+  EXPECT_EQ(m.current_batch(), 0u);
+  EXPECT_EQ(m.len(), 15u);
+  for (std::int64_t i = 33; i < 48; ++i) EXPECT_EQ(m.get(key(i))->v, i);
+  EXPECT_FALSE(m.remove(key(0)));
+}
+
+TEST(ElasticMap, ReusingADeletedSlotLowersTombstones) {
+  Map m = Map::with_options(16);  // five levels of one group each
+  fill(m, 0, 4);
+  m.remove(key(0));
+  ASSERT_EQ(m.levels()[0].tombstones, 1u);
+  // Level 0 has one group, so the next key takes the lowest free slot: the
+  // tombstone, unless a lower EMPTY exists (slots 0..3 were used in order).
+  m.insert(key(100), Counted(100));
+  EXPECT_EQ(m.levels()[0].tombstones, 0u);
+}
+
+TEST(ElasticMap, ClearKeepsGeometryAndRestartsBatches) {
+  Map m = Map::with_options(100);
+  fill(m, 0, 80);
+  m.clear();
+  EXPECT_EQ(m.len(), 0u);
+  EXPECT_EQ(m.capacity(), 100u);
+  EXPECT_EQ(m.current_batch(), 0u);
+  EXPECT_EQ(m.batch_remaining(), 48u);
+  EXPECT_EQ(Counted::live, 0);
+  m.insert(key(1), Counted(1));
+  EXPECT_EQ(m.levels()[0].len, 1u);
+}
+
+TEST(ElasticMap, Reserve) {
+  Map m = Map::with_options(100);
+  m.reserve(90);
+  EXPECT_EQ(m.capacity(), 100u);
+  m.reserve(200);
+  EXPECT_EQ(m.capacity(), 400u);
+  Map z = Map::with_options(0);
+  z.reserve(1);
+  EXPECT_EQ(z.capacity(), 16u);
+  Map big = Map::with_options(16);
+  EXPECT_THROW(big.reserve(std::numeric_limits<std::size_t>::max()), InternalFailure);
+  EXPECT_EQ(big.capacity(), 16u);
+}
+
+TEST(ElasticMap, IterationAndExtraction) {
+  Map m = Map::with_options(1000);
+  fill(m, 0, 500);
+  // Level order, then slot order.
+  std::size_t seen = 0;
+  const TestKey* first = nullptr;
+  m.for_each([&](const auto& e) {
+    if (!first) first = &e.key;
+    ++seen;
+  });
+  EXPECT_EQ(seen, 500u);
+  const std::int64_t first_id = first->id;
+  {
+    auto drain = m.extract_if();
+    auto e = drain.next();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->key.id, first_id);
+  }
+  EXPECT_EQ(m.len(), 499u);
+  EXPECT_EQ(m.levels()[0].tombstones, 1u);
+  EXPECT_FALSE(m.contains_key(key(first_id)));
+
+  // Draining more than half of a level rebuilds when the drain ends.
+  {
+    auto drain = m.extract_if();
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(drain.next());
+  }
+  for (const auto& l : m.levels()) EXPECT_EQ(l.tombstones, 0u);
+  EXPECT_EQ(m.len(), 199u);
+}
+
+}  // namespace
+}  // namespace velomap::elastic
