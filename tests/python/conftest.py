@@ -1,0 +1,36 @@
+import pytest
+
+import velomap
+
+MAP_CLASSES = [velomap.ElasticHashMap, velomap.FunnelHashMap]
+
+
+@pytest.fixture(params=MAP_CLASSES, ids=lambda c: c.__name__)
+def cls(request):
+    return request.param
+
+
+class HashKey:
+    """A key with a chosen hash; its __eq__ compares `name` and may be told to
+    raise, or to run a callback first."""
+
+    def __init__(self, hash_value, name=None, eq_error=None, on_eq=None):
+        self.hash_value = hash_value
+        self.name = name if name is not None else hash_value
+        self.eq_error = eq_error
+        self.on_eq = on_eq
+        self.eq_calls = 0
+
+    def __hash__(self):
+        return self.hash_value
+
+    def __eq__(self, other):
+        self.eq_calls += 1
+        if self.on_eq is not None:
+            self.on_eq(other)
+        if self.eq_error is not None:
+            raise self.eq_error
+        return isinstance(other, HashKey) and self.name == other.name
+
+    def __repr__(self):
+        return f"HashKey({self.hash_value}, {self.name!r})"

@@ -1,0 +1,217 @@
+"""The basic mapping protocol: m[k] = v, m[k], k in m, del m[k], len(m)."""
+
+import math
+import sys
+
+import pytest
+
+import velomap
+from conftest import HashKey
+
+
+def test_empty_construction(cls):
+    assert len(cls()) == 0
+    assert len(cls(None)) == 0
+    assert len(cls(capacity=100)) == 0
+
+
+@pytest.mark.parametrize(
+    "capacity, exc, text",
+    [
+        (-1, OverflowError, None),
+        (2**32, OverflowError, "out of range integral type conversion attempted"),
+        (2**64, OverflowError, None),
+        ("8", TypeError, "argument 'capacity': 'str' object cannot be interpreted as an integer"),
+        (1.5, TypeError, "argument 'capacity': 'float' object cannot be interpreted as an integer"),
+    ],
+)
+def test_capacity_conversion_errors(cls, capacity, exc, text):
+    with pytest.raises(exc) as info:
+        cls(capacity=capacity)
+    if text is not None:
+        assert str(info.value) == text
+
+
+def test_binding_errors(cls):
+    name = cls.__name__
+    with pytest.raises(TypeError, match=rf"^{name}\.__new__\(\) takes from 0 to 1 positional arguments but 2 were given$"):
+        cls({}, {})
+    with pytest.raises(TypeError, match=rf"^{name}\.__new__\(\) got multiple values for argument 'other'$"):
+        cls({}, other={})
+
+
+def test_huge_capacity_is_a_memory_error_not_a_crash(cls):
+    with pytest.raises(MemoryError):
+        cls(capacity=4_000_000_000)
+
+
+def test_store_find_replace_delete(cls):
+    m = cls()
+    n = 5000
+    for i in range(n):
+        m[i] = str(i)
+    assert len(m) == n
+    assert all(m[i] == str(i) for i in range(n))
+    assert all(i in m for i in range(n))
+    assert -1 not in m
+    for i in range(0, n, 2):
+        m[i] = i
+    assert len(m) == n
+    for i in range(0, n, 3):
+        del m[i]
+    assert len(m) == n - len(range(0, n, 3))
+    for i in range(n):
+        assert (i in m) == (i % 3 != 0)
+        if i % 3:
+            assert m[i] == (i if i % 2 == 0 else str(i))
+
+
+def test_replacement_keeps_the_first_key_object(cls):
+    m = cls()
+    m[1] = "a"
+    m[1.0] = "b"
+    assert len(m) == 1
+    assert m[1] == "b"
+    assert type(next(iter(m.keys())) if hasattr(m, "keys") else 1) is int
+
+
+def test_missing_key_errors_carry_the_key(cls):
+    m = cls()
+    with pytest.raises(KeyError) as info:
+        m["nope"]
+    assert info.value.args == ("nope",)
+    with pytest.raises(KeyError) as info:
+        del m[42]
+    assert info.value.args == (42,)
+
+
+def test_unhashable_keys(cls):
+    m = cls()
+    for action in (lambda: m[[1]], lambda: [1] in m, lambda: m.__setitem__([1], 0),
+                   lambda: m.__delitem__([1])):
+        with pytest.raises(TypeError, match=r"unhashable type: 'list'"):
+            action()
+    assert len(m) == 0
+
+
+def test_hash_error_propagates_unchanged(cls):
+    class Bad:
+        def __hash__(self):
+            raise ValueError("no hash")
+
+    m = cls()
+    with pytest.raises(ValueError, match="no hash"):
+        m[Bad()] = 1
+    assert len(m) == 0
+
+
+def test_nan_is_found_through_its_own_object(cls):
+    m = cls()
+    nan = float("nan")
+    m[nan] = 1
+    assert nan in m and m[nan] == 1
+    assert float("nan") not in m
+    other = float("nan")
+    m[other] = 2
+    assert len(m) == 2
+
+
+def test_exact_str_keys_compare_without_python_equality(cls):
+    m = cls()
+    a = "".join(["sp", "am"])
+    m[a] = 1
+    b = "".join(["s", "pam"])
+    assert a is not b
+    assert m[b] == 1
+
+    class S(str):
+        calls = 0
+
+        def __eq__(self, other):
+            S.calls += 1
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    m[S("ham")] = 2
+    assert m["ham"] == 2
+    assert S.calls >= 1
+
+    surrogate = "x\udcff"
+    m[surrogate] = 3
+    assert m["x\udcff"] == 3
+
+
+def test_eq_errors_count_as_unequal(cls):
+    m = cls()
+    stored = HashKey(7, "stored", eq_error=ValueError("boom"))
+    m[stored] = 1
+    probe = HashKey(7, "probe")
+    assert probe not in m
+    m[probe] = 2
+    assert len(m) == 2
+
+
+def test_equal_hash_keys_stay_apart(cls):
+    m = cls()
+    assert hash(-1) == hash(-2)
+    m[-1] = "a"
+    m[-2] = "b"
+    assert (m[-1], m[-2]) == ("a", "b")
+    keys = [HashKey(5, i) for i in range(40)]
+    for i, k in enumerate(keys):
+        m[k] = i
+    assert all(m[HashKey(5, i)] == i for i in range(40))
+
+
+def test_reentrant_assignment_from_eq_is_refused(cls):
+    m = cls()
+    seen = []
+
+    def reenter(_other):
+        try:
+            m["x"] = 1
+        except RuntimeError as e:
+            seen.append(str(e))
+
+    m[HashKey(3, "a", on_eq=reenter)] = 1
+    m[HashKey(3, "b")] = 2  # compares with the stored key, whose __eq__ re-enters
+    assert seen == ["Already borrowed"]
+    assert "x" not in m
+    assert len(m) == 2
+
+    # A read from inside a read is allowed.
+    reads = []
+    m2 = cls()
+    m2[HashKey(4, "a", on_eq=lambda _o: reads.append(len(m2)))] = 1
+    assert HashKey(4, "b") not in m2
+    assert reads == [1]
+
+
+def test_panic_from_eq_is_never_swallowed(cls, capfd):
+    m = cls()
+    m[HashKey(9, "a", eq_error=velomap.PanicException("inner failure"))] = 1
+    with pytest.raises(velomap.PanicException, match="^inner failure$"):
+        HashKey(9, "b") in m
+    err = capfd.readouterr().err
+    assert "resuming an internal failure" in err
+    assert "inner failure" in err
+    assert len(m) == 1
+
+
+def test_values_are_released(cls):
+    class Sentinel:
+        pass
+
+    m = cls()
+    v = Sentinel()
+    before = sys.getrefcount(v)
+    for i in range(100):
+        m[i] = v
+    assert sys.getrefcount(v) == before + 100
+    for i in range(50):
+        del m[i]
+    m[60] = None
+    assert sys.getrefcount(v) == before + 49
+    del m
+    assert sys.getrefcount(v) == before
