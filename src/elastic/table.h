@@ -193,13 +193,15 @@ class ElasticHashMap {
       std::swap(stored, value);
       return std::optional<V>(std::move(value));
     }
-    if (shape_.len >= shape_.max_items) {
-      resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
-    }
-    const auto at = claim_slot(shape_, lo, tag);
-    if (!at) fail("no free slot found after resize");
-    shape_.levels[at->level].table.construct(at->slot, std::move(key), std::move(value));
+    place_new(std::move(key), std::move(value), lo, tag);
     return std::nullopt;
+  }
+
+  // Insert a key known to be absent (copies between maps): the growth rule
+  // and the placement of insert, without the lookup.
+  void insert_unique(K key, V value) {
+    const std::uint64_t h = hash_of(key);
+    place_new(std::move(key), std::move(value), low_word(h), tag_of(h));
   }
 
   // ---- removal ----------------------------------------------------------
@@ -331,6 +333,15 @@ class ElasticHashMap {
 
   static auto level_table(const Shape& s) noexcept {
     return [&s](std::size_t i) -> const RawTable<Entry>& { return s.levels[i].table; };
+  }
+
+  void place_new(K&& key, V&& value, std::uint32_t lo, ctrl_t tag) {
+    if (shape_.len >= shape_.max_items) {
+      resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
+    }
+    const auto at = claim_slot(shape_, lo, tag);
+    if (!at) fail("no free slot found after resize");
+    shape_.levels[at->level].table.construct(at->slot, std::move(key), std::move(value));
   }
 
   Shape make_shape(std::size_t capacity) const {

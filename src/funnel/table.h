@@ -276,15 +276,15 @@ class FunnelHashMap {
       std::swap(entry_at(*at).value, value);
       return std::optional<V>(std::move(value));
     }
-    auto at = choose_slot(shape_, hp.h);
-    if (shape_.len >= shape_.max_items || !at) {
-      resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
-      at = choose_slot(shape_, hp.h);
-      if (!at) fail("no free slot found after resize");
-    }
-    claim(shape_, *at, hp.tag);
-    shape_.part(at->part).table.construct(at->slot, std::move(key), std::move(value));
+    place_new(std::move(key), std::move(value), hp);
     return std::nullopt;
+  }
+
+  // Insert a key known to be absent (copies between maps): the growth rule
+  // and the placement of insert, without the lookup.
+  void insert_unique(K key, V value) {
+    const HashParts hp = split(hash_of(key));
+    place_new(std::move(key), std::move(value), hp);
   }
 
   // ---- removal ----------------------------------------------------------
@@ -428,6 +428,19 @@ class FunnelHashMap {
   static std::array<std::size_t, 2> fallback_buckets(const Shape& s, std::uint64_t h) noexcept {
     const std::size_t n = s.special.fallback.bucket_count;
     return {static_cast<std::uint32_t>(std::rotl(h, 19)) % n, static_cast<std::uint32_t>(h >> 27) % n};
+  }
+
+  // insert_at_location_after_resize_check: grow first when the map is at
+  // max_items or the key has no free candidate place.
+  void place_new(K&& key, V&& value, const HashParts& hp) {
+    auto at = choose_slot(shape_, hp.h);
+    if (shape_.len >= shape_.max_items || !at) {
+      resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
+      at = choose_slot(shape_, hp.h);
+      if (!at) fail("no free slot found after resize");
+    }
+    claim(shape_, *at, hp.tag);
+    shape_.part(at->part).table.construct(at->slot, std::move(key), std::move(value));
   }
 
   Shape make_shape(std::size_t capacity) const {

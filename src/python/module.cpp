@@ -1,6 +1,4 @@
 // The velomap module: multi-phase initialisation and class registration.
-#include <vector>
-
 #include "map_class.h"
 #include "panic.h"
 #include "schemes.h"
@@ -17,20 +15,30 @@ void add_attribute(PyObject* module, const char* name, PyObject* value) {
   }
 }
 
-// Create a class's type object (once per process), append its name to
-// __all__ and set the module attribute.
-void register_class(PyObject* module, PyObject* all, const char* name, PyTypeObject* type) {
-  Ref name_obj = Ref::checked(PyUnicode_FromString(name));
-  check(PyList_Append(all, name_obj.get()));
-  add_attribute(module, name, reinterpret_cast<PyObject*>(type));
-}
+// Registers classes in order: appends each name to __all__, then sets the
+// module attribute. Type objects are created once per process and reused.
+struct Registry {
+  PyObject* module;
+  PyObject* all;
+
+  void operator()(PyTypeObject* type) const {
+    Ref name = Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    check(PyList_Append(all, name.get()));
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+    if (utf8 == nullptr) throw PyErrorSet{};
+    add_attribute(module, utf8, reinterpret_cast<PyObject*>(type));
+  }
+};
 
 int exec_module(PyObject* module) noexcept {
   return guarded(-1, [&] {
     Ref all = Ref::checked(PyList_New(0));
     add_attribute(module, "__all__", all.get());
-    register_class(module, all.get(), ElasticScheme::name, MapClass<ElasticScheme>::create_type());
-    register_class(module, all.get(), FunnelScheme::name, MapClass<FunnelScheme>::create_type());
+    const Registry reg{module, all.get()};
+    reg(MapClass<ElasticScheme>::create_type());
+    reg(MapClass<FunnelScheme>::create_type());
+    MapClass<ElasticScheme>::create_companion_types(reg);
+    MapClass<FunnelScheme>::create_companion_types(reg);
     PyObject* panic = panic_type();
     if (panic == nullptr) throw PyErrorSet{};
     add_attribute(module, "PanicException", panic);

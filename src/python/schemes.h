@@ -1,11 +1,14 @@
-// The two hashing schemes as seen by the binding: core table, names and the
-// defaults of every construction path except with_options.
+// The two hashing schemes as seen by the binding: core table, names, and the
+// construction options (defaults for every path; validation for with_options).
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include "../elastic/table.h"
 #include "../funnel/table.h"
+#include "args.h"
 #include "hashed_any.h"
 #include "ref.h"
 
@@ -18,7 +21,31 @@ struct ElasticScheme {
   static constexpr const char* doc =
       "ElasticHashMap(other=None, *, capacity=0, **kwargs)\n--\n\n"
       "A dict-like mapping that wraps velomap's native elastic hash map.";
+  static constexpr const char* with_options_doc =
+      "with_options($cls, capacity=0, reserve_fraction=None, probe_scale=None)\n--\n\n";
+  static constexpr const char* keys_qualified = "velomap.elastic_keys";
+  static constexpr const char* values_qualified = "velomap.elastic_values";
+  static constexpr const char* items_qualified = "velomap.elastic_items";
+  static constexpr const char* key_iter_qualified = "velomap._ElasticKeyIter";
+  static constexpr const char* value_iter_qualified = "velomap._ElasticValueIter";
+  static constexpr const char* item_iter_qualified = "velomap._ElasticItemIter";
+  static constexpr Param option_params[] = {{"capacity"}, {"reserve_fraction"}, {"probe_scale"}};
+
   static Table make_table(std::uint32_t capacity) { return Table::with_options(capacity); }
+
+  // Convert in parameter order, then check ranges (reserve_fraction first).
+  static Table table_with_options(const Bound<3>& a) {
+    const std::uint32_t capacity = a[0] ? to_u32(a[0], "capacity") : 0;
+    const std::optional<double> delta =
+        a.opt(1) ? std::optional<double>(to_double(a.opt(1), "reserve_fraction")) : std::nullopt;
+    const std::optional<double> scale =
+        a.opt(2) ? std::optional<double>(to_double(a.opt(2), "probe_scale")) : std::nullopt;
+    if (delta && !(*delta > 0.0 && *delta < 1.0))
+      raise(PyExc_ValueError, "reserve_fraction must be in the open interval (0, 1)");
+    if (scale && *scale <= 0.0) raise(PyExc_ValueError, "probe_scale must be positive");
+    return Table::with_options(capacity, delta.value_or(elastic::kDefaultReserveFraction),
+                               scale.value_or(elastic::kDefaultProbeScale));
+  }
 };
 
 struct FunnelScheme {
@@ -28,7 +55,34 @@ struct FunnelScheme {
   static constexpr const char* doc =
       "FunnelHashMap(other=None, *, capacity=0, **kwargs)\n--\n\n"
       "A dict-like mapping that wraps velomap's native funnel hash map.";
+  static constexpr const char* with_options_doc =
+      "with_options($cls, capacity=0, reserve_fraction=None, primary_probe_limit=None)\n--\n\n";
+  static constexpr const char* keys_qualified = "velomap.funnel_keys";
+  static constexpr const char* values_qualified = "velomap.funnel_values";
+  static constexpr const char* items_qualified = "velomap.funnel_items";
+  static constexpr const char* key_iter_qualified = "velomap._FunnelKeyIter";
+  static constexpr const char* value_iter_qualified = "velomap._FunnelValueIter";
+  static constexpr const char* item_iter_qualified = "velomap._FunnelItemIter";
+  static constexpr Param option_params[] = {
+      {"capacity"}, {"reserve_fraction"}, {"primary_probe_limit"}};
+
   static Table make_table(std::uint32_t capacity) { return Table::with_options(capacity); }
+
+  static Table table_with_options(const Bound<3>& a) {
+    const std::uint32_t capacity = a[0] ? to_u32(a[0], "capacity") : 0;
+    const std::optional<double> delta =
+        a.opt(1) ? std::optional<double>(to_double(a.opt(1), "reserve_fraction")) : std::nullopt;
+    const std::optional<std::uint32_t> limit =
+        a.opt(2) ? std::optional<std::uint32_t>(to_u32(a.opt(2), "primary_probe_limit"))
+                 : std::nullopt;
+    if (delta && !(*delta > 0.0 && *delta <= 0.125))
+      raise(PyExc_ValueError,
+            "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by "
+            "design");
+    if (limit && *limit == 0) raise(PyExc_ValueError, "primary_probe_limit must be positive");
+    return Table::with_options(capacity, delta.value_or(funnel::kDefaultReserveFraction),
+                               limit ? std::optional<std::size_t>(*limit) : std::nullopt);
+  }
 };
 
 }  // namespace velomap::py
