@@ -1,0 +1,167 @@
+"""Construction paths and options: with_options, fromkeys, copy, capacity,
+repr, Cls[K, V], and the argument-binding texts."""
+
+import math
+
+import pytest
+
+import velomap
+from velomap import ElasticHashMap, FunnelHashMap
+
+FUNNEL_RANGE = "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by design"
+ELASTIC_RANGE = "reserve_fraction must be in the open interval (0, 1)"
+
+
+def test_constructor_contents_and_reserved_keywords(cls):
+    assert dict(cls(capacity=5).items()) == {}
+    assert dict(cls(other={"a": 1}).items()) == {"a": 1}
+    assert dict(cls(b=2).items()) == {"b": 2}
+    assert dict(cls([("x", 1)], y=2).items()) == {"x": 1, "y": 2}
+    with pytest.raises(TypeError, match="'int' object is not iterable"):
+        cls(5)
+    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+        cls([([1], 2)])
+
+
+@pytest.mark.parametrize("value", [0.125, 0.1, 1e-9])
+def test_funnel_accepts_reserve_fractions_up_to_an_eighth(value):
+    assert len(FunnelHashMap.with_options(reserve_fraction=value)) == 0
+
+
+@pytest.mark.parametrize("value", [0.1250001, 0.0, -1.0, math.nan, math.inf, 0.5])
+def test_funnel_rejects_other_reserve_fractions(value):
+    with pytest.raises(ValueError) as info:
+        FunnelHashMap.with_options(reserve_fraction=value)
+    assert str(info.value) == FUNNEL_RANGE
+
+
+@pytest.mark.parametrize("value, ok", [(0.99, True), (1e-9, True), (1.0, False), (0.0, False), (math.nan, False)])
+def test_elastic_reserve_fraction_range(value, ok):
+    if ok:
+        ElasticHashMap.with_options(reserve_fraction=value)
+    else:
+        with pytest.raises(ValueError, match=rf"^{re_escape(ELASTIC_RANGE)}$"):
+            ElasticHashMap.with_options(reserve_fraction=value)
+
+
+def re_escape(s):
+    import re
+
+    return re.escape(s)
+
+
+def test_probe_options():
+    for bad in (0.0, -2):
+        with pytest.raises(ValueError, match="^probe_scale must be positive$"):
+            ElasticHashMap.with_options(probe_scale=bad)
+    ElasticHashMap.with_options(probe_scale=0.5)
+    ElasticHashMap.with_options(probe_scale=math.nan)  # normalised by the table
+    with pytest.raises(ValueError, match="^primary_probe_limit must be positive$"):
+        FunnelHashMap.with_options(primary_probe_limit=0)
+    m = FunnelHashMap.with_options(100, None, None)
+    assert m.capacity == 100
+
+
+def test_options_convert_in_order_before_range_checks():
+    with pytest.raises(TypeError, match=r"^argument 'reserve_fraction': must be real number, not str$"):
+        FunnelHashMap.with_options(reserve_fraction="x", primary_probe_limit=0)
+    with pytest.raises(TypeError, match=r"^argument 'capacity': "):
+        ElasticHashMap.with_options("x", reserve_fraction=5.0)
+    with pytest.raises(TypeError, match=r"^argument 'primary_probe_limit': "):
+        FunnelHashMap.with_options(primary_probe_limit=1.5)
+    with pytest.raises(OverflowError, match="out of range integral type conversion attempted"):
+        FunnelHashMap.with_options(primary_probe_limit=2**32)
+    # Range checks: reserve_fraction first.
+    with pytest.raises(ValueError, match="reserve_fraction"):
+        FunnelHashMap.with_options(reserve_fraction=0.5, primary_probe_limit=0)
+
+
+def test_argument_binding_texts(cls):
+    n = cls.__name__
+    m = cls()
+    cases = [
+        (lambda: m.get(), f"{n}.get() missing 1 required positional argument: 'key'"),
+        (lambda: m.get(1, 2, 3), f"{n}.get() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: m.get(1, nope=2), f"{n}.get() got an unexpected keyword argument 'nope'"),
+        (lambda: m.pop(1, key=2), f"{n}.pop() got multiple values for argument 'key'"),
+        (lambda: cls.__class_getitem__(1, 2), f"{n}.__class_getitem__() takes 1 positional arguments but 2 were given"),
+        (lambda: cls.fromkeys(), f"{n}.fromkeys() missing 1 required positional argument: 'iterable'"),
+        (lambda: m.update({}, {}), f"{n}.update() takes from 0 to 1 positional arguments but 2 were given"),
+        (lambda: cls.with_options(1, 0.1, 1, 1), f"{n}.with_options() takes from 0 to 3 positional arguments but 4 were given"),
+    ]
+    for call, text in cases:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == text
+    assert m.get(key=1, default=5) == 5
+
+
+def test_fromkeys(cls):
+    m = cls.fromkeys(x for x in "abca")
+    assert len(m) == 3 and all(m[k] is None for k in "abc")
+    shared = []
+    m = cls.fromkeys([1, 2], shared)
+    assert m[1] is shared and m[2] is shared
+    assert isinstance(m, cls)
+    with pytest.raises(TypeError, match="not iterable"):
+        cls.fromkeys(5)
+
+    class BadLen(list):
+        def __len__(self):
+            raise ValueError("no length")
+
+    assert len(cls.fromkeys(BadLen([1, 2]))) == 2
+
+
+def test_copy_is_shallow_with_default_options(cls):
+    value = [1]
+    m = cls({"a": value, "b": 2})
+    c = m.copy()
+    assert c == m and c is not m and type(c) is cls
+    assert c["a"] is value
+    c["z"] = 0
+    assert "z" not in m
+    assert cls({i: i for i in range(5)}).copy().capacity == 5
+    assert cls({i: i for i in range(100)}).copy().capacity == 200
+
+
+def test_copy_does_not_hash_again(cls):
+    calls = []
+
+    class K:
+        def __hash__(self):
+            calls.append(1)
+            return 1
+
+    m = cls()
+    m[K()] = 1
+    calls.clear()
+    m.copy()
+    m.copy().update(m)
+    assert calls == []
+
+
+def test_capacity_and_repr(cls):
+    n = cls.__name__
+    assert repr(cls()) == f"{n}(len=0, capacity=0)"
+    assert repr(cls(capacity=100)) == f"{n}(len=0, capacity=100)"
+    m = cls()
+    m[1] = 1
+    assert m.capacity == 16
+    assert repr(m) == f"{n}(len=1, capacity=16)"
+    with pytest.raises(AttributeError):
+        m.capacity = 3
+
+
+def test_class_getitem(cls):
+    alias = cls[int, str]
+    assert alias.__origin__ is cls
+    assert alias.__args__ == (int, str)
+
+
+def test_docstrings_and_signatures(cls):
+    assert cls.get.__text_signature__ == "($self, key, default=None)"
+    assert cls.with_options.__text_signature__.startswith("($cls, capacity=0, reserve_fraction=None")
+    assert cls.update.__doc__.startswith("Mirror of `dict.update`.")
+    assert cls.__class_getitem__.__doc__.startswith("Runtime support for `Cls[K, V]` syntax")
+    assert cls.capacity.__doc__ == ""

@@ -1,0 +1,114 @@
+"""Snapshot iterators and the mutation guard."""
+
+import gc
+
+import pytest
+
+import velomap
+from conftest import HashKey
+
+STALE = "dictionary changed size during iteration"
+
+
+def test_iteration_kinds(cls):
+    vals = [object() for _ in range(20)]
+    m = cls({i: vals[i] for i in range(20)})
+    keys = list(m)
+    assert sorted(keys) == list(range(20))
+    assert list(iter(m.keys())) == keys
+    assert [v for v in m.values()] == [vals[k] for k in keys]
+    assert all(a is vals[k] for a, k in zip(m.values(), keys))
+    assert list(m.items()) == [(k, vals[k]) for k in keys]
+    a, b = list(m.items()), list(m.items())
+    assert a == b and all(x is not y for x, y in zip(a, b))
+
+
+def test_iterator_classes(cls):
+    m = cls(a=1)
+    for it in (iter(m), iter(m.keys()), iter(m.values()), iter(m.items())):
+        assert iter(it) is it
+        assert type(it).__doc__ is None
+        assert type(it).__name__.startswith("_" + cls.__name__[:-7])
+        with pytest.raises(TypeError):
+            type(it)()
+        assert not hasattr(it, "__length_hint__")
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda m: m.__setitem__("new", 1),
+        lambda m: m.__setitem__("a", 2),  # same size, new value
+        lambda m: m.__delitem__("a"),
+        lambda m: m.pop("a"),
+        lambda m: m.popitem(),
+        lambda m: m.setdefault("new"),
+        lambda m: m.clear(),
+        lambda m: m.update(z=1),
+        lambda m: m.__ior__({"a": 1}),
+    ],
+)
+def test_every_change_invalidates_older_iterators(cls, change):
+    m = cls(a=1, b=2)
+    its = [iter(m), iter(m.values()), iter(m.items())]
+    change(m)
+    for it in its:
+        for _ in range(2):
+            with pytest.raises(RuntimeError, match=STALE):
+                next(it)
+
+
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda m: m.get("a"),
+        lambda m: pytest.raises(KeyError, m.__delitem__, "absent"),
+        lambda m: m.update(),
+        lambda m: m.copy(),
+        lambda m: "a" in m.keys(),
+        lambda m: m == {},
+    ],
+)
+def test_reads_and_no_op_changes_keep_iterators(cls, read):
+    m = cls(a=1)
+    it = iter(m)
+    read(m)
+    assert next(it) == "a"
+
+
+def test_guard_comes_before_exhaustion(cls):
+    m = cls()
+    it = iter(m)
+    with pytest.raises(StopIteration):
+        next(it)
+    with pytest.raises(StopIteration):
+        next(it)
+    m.clear()
+    with pytest.raises(RuntimeError, match=STALE):
+        next(it)
+    m2 = cls(a=1)
+    it2 = iter(m2)
+    assert list(it2) == ["a"]
+    m2["b"] = 2
+    with pytest.raises(RuntimeError, match=STALE):
+        next(it2)
+
+
+def test_iterator_keeps_its_map_alive(cls):
+    it = iter(cls({i: i for i in range(10)}))
+    gc.collect()
+    assert sorted(it) == list(range(10))
+
+
+def test_next_from_eq_during_assignment_panics(cls):
+    m = cls()
+    its = []
+
+    def advance(_other):
+        next(its[0])
+
+    m[HashKey(1, "a", on_eq=advance)] = 1
+    its.append(iter(m))
+    with pytest.raises(velomap.PanicException, match="^Already mutably borrowed: PyBorrowError$"):
+        m[HashKey(1, "b")] = 2
+    assert len(m) == 1

@@ -1,0 +1,116 @@
+"""Both map classes driven side by side with a dict by random operations;
+they must agree on content (not on order: maps iterate in table order)."""
+
+import math
+
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+
+import velomap
+from conftest import HashKey
+
+NAN = math.nan
+# Ints, strs, keys sharing one hash, and one NaN object (found through itself).
+KEYS = st.one_of(
+    st.integers(-50, 50),
+    st.sampled_from(["a", "b", "spam", "é", ""]),
+    st.builds(lambda i: HashKey(7, i), st.integers(0, 40)),
+    st.just(NAN),
+)
+VALUES = st.integers(0, 5)
+
+
+class AgreeWithDict(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.model = {}
+        self.maps = [velomap.ElasticHashMap(), velomap.FunnelHashMap()]
+
+    def each(self, fn):
+        expected = fn(self.model)
+        for m in self.maps:
+            assert fn(m) == expected
+        return expected
+
+    @rule(k=KEYS, v=VALUES)
+    def set(self, k, v):
+        for m in (self.model, *self.maps):
+            m[k] = v
+
+    @rule(k=KEYS)
+    def delete(self, k):
+        def run(m):
+            try:
+                del m[k]
+                return True
+            except KeyError:
+                return False
+
+        self.each(run)
+
+    @rule(k=KEYS, default=st.one_of(st.none(), VALUES))
+    def pop(self, k, default):
+        def run(m):
+            try:
+                # A None default counts as absent for the maps; dict gets none.
+                return m.pop(k) if default is None else m.pop(k, default)
+            except KeyError:
+                return "missing"
+
+        self.each(run)
+
+    @rule()
+    def popitem(self):
+        if not self.model:
+            return
+        for m in self.maps:
+            k, v = m.popitem()
+            assert self.model[k] == v
+        # Each map may pop a different entry; resynchronise from the model.
+        for m in self.maps:
+            for key in list(self.model):
+                if key not in m:
+                    m[key] = self.model[key]
+            for key in list(m):
+                if key not in self.model:
+                    del m[key]
+
+    @rule(k=KEYS, v=VALUES)
+    def setdefault(self, k, v):
+        self.each(lambda m: m.setdefault(k, v))
+
+    @rule(pairs=st.lists(st.tuples(KEYS, VALUES), max_size=8), kw=st.dictionaries(st.sampled_from("xyz"), VALUES, max_size=2))
+    def update(self, pairs, kw):
+        for m in (self.model, *self.maps):
+            m.update(pairs, **kw)
+
+    @rule()
+    def clear(self):
+        for m in (self.model, *self.maps):
+            m.clear()
+
+    @rule()
+    def copy(self):
+        self.maps = [m.copy() for m in self.maps]
+
+    @rule(k=KEYS)
+    def lookups(self, k):
+        self.each(lambda m: (k in m, m.get(k, "none")))
+        self.each(lambda m: k in m.keys())
+
+    @invariant()
+    def same_content(self):
+        n = len(self.model)
+        for m in self.maps:
+            assert len(m) == n
+            assert len(list(m)) == n
+            assert all(m[k] == v for k, v in self.model.items())
+            assert m.keys() == self.model.keys()
+            items = list(m.items())
+            assert len(items) == n and all(self.model[k] == v for k, v in items)
+            assert sorted(m.values()) == sorted(self.model.values())
+
+
+AgreeWithDict.TestCase.settings = settings(max_examples=150, stateful_step_count=40, deadline=None)
+TestAgreeWithDict = AgreeWithDict.TestCase

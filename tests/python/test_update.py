@@ -1,0 +1,143 @@
+"""The update routine: branches, reservation, kwargs, version, failures."""
+
+import collections
+
+import pytest
+
+import velomap
+from velomap import ElasticHashMap, FunnelHashMap
+from test_single_key import bumped
+
+
+def test_empty_updates_keep_iterators_valid(cls):
+    m = cls(a=1)
+    for call in (lambda: m.update(), lambda: m.update({}), lambda: m.update([]), lambda: m.update(None)):
+        assert not bumped(m, call)
+
+
+def test_one_bump_per_successful_call(cls):
+    m = cls()
+    m.update({"a": 1}, a=2)
+    assert m["a"] == 2
+    assert bumped(m, lambda: m.update({"a": 2}))  # took a pair, even without a change
+
+
+def test_pairs_and_first_key_object(cls):
+    m = cls()
+    m.update([(1, "x"), (1.0, "y")])
+    assert m[1] == "y" and type(list(m)[0]) is int
+    m.update(["ab"])
+    assert m["a"] == "b"
+    for bad in ([(1, 2, 3)], [1]):
+        with pytest.raises(ValueError, match="^update sequence elements must be 2-tuples$"):
+            m.update(bad)
+
+
+def test_failed_update_keeps_earlier_pairs_without_bump(cls):
+    m = cls()
+    it = iter(m)
+    with pytest.raises(ValueError):
+        m.update([(1, 2), [3]])
+    assert m[1] == 2
+    assert list(it) == []  # no bump: the iterator is still valid
+
+
+def test_dict_branch_reads_storage(cls):
+    class D(dict):
+        def __getitem__(self, k):
+            return "override"
+
+        def keys(self):
+            return ["nope"]
+
+    m = cls()
+    m.update(D(a=1))
+    assert dict(m.items()) == {"a": 1}
+    assert cls(collections.OrderedDict(b=2))["b"] == 2
+
+
+def test_dict_changing_size_during_update_panics(cls):
+    d = {}
+
+    class Grow:
+        def __hash__(self):
+            d[object()] = 1
+            return 1
+
+    d[Grow()] = 1
+    d["x"] = 2
+    m = cls()
+    with pytest.raises(velomap.PanicException, match="dictionary changed size during iteration"):
+        m.update(d)
+
+
+def test_keys_branch_and_other_class():
+    m = FunnelHashMap()
+    m.update(ElasticHashMap(a=1))
+    assert m["a"] == 1
+
+    class KeysOnly:
+        def keys(self):
+            return iter(["p", "q"])
+
+        def __getitem__(self, k):
+            return k.upper()
+
+    m.update(KeysOnly())
+    assert m["p"] == "P" and m["q"] == "Q"
+
+    class BadKeys:
+        @property
+        def keys(self):
+            raise ValueError("bad keys")
+
+    with pytest.raises(ValueError, match="bad keys"):
+        m.update(BadKeys())
+
+
+def test_same_class_source_reuses_hashes(cls):
+    src = cls({i: i for i in range(100)})
+    dst = cls(x=1)
+    dst.update(src)
+    assert len(dst) == 101 and all(dst[i] == i for i in range(100))
+
+
+def test_inplace_or(cls):
+    m = cls()
+    same = m
+    m |= [("k", "v")]
+    assert m is same and m["k"] == "v"
+    with pytest.raises(TypeError, match="'int' object is not iterable"):
+        m |= 5
+    with pytest.raises(TypeError, match="'NoneType' object is not iterable"):
+        m |= None
+
+
+def test_self_update_panics_and_changes_nothing(cls):
+    m = cls(a=1)
+    it = iter(m)
+    for action in (lambda: m.update(m), lambda: m.__ior__(m)):
+        with pytest.raises(velomap.PanicException, match="^Already mutably borrowed: PyBorrowError$"):
+            action()
+    assert dict(m.items()) == {"a": 1}
+    assert next(it) == "a"
+
+
+def test_update_while_borrowed_is_refused(cls):
+    m = cls()
+    errors = []
+
+    class Sneaky:
+        def __hash__(self):
+            return 1
+
+        def __eq__(self, other):
+            try:
+                m.update(x=1)
+            except RuntimeError as e:
+                errors.append(str(e))
+            return False
+
+    m[Sneaky()] = 1
+    m[Sneaky()] = 2
+    assert errors == ["Already borrowed"]

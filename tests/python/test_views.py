@@ -1,0 +1,166 @@
+"""Live keys, items and values views."""
+
+import math
+
+import pytest
+
+import velomap
+from conftest import HashKey
+
+
+def test_views_are_live(cls):
+    m = cls()
+    k, v, i = m.keys(), m.values(), m.items()
+    m[1] = "z"
+    assert len(k) == len(v) == len(i) == 1
+    assert 1 in k and "z" in v and (1, "z") in i
+
+
+def test_view_classes(cls):
+    prefix = cls.__name__[:-7].lower()
+    m = cls()
+    for view, kind in ((m.keys(), "keys"), (m.values(), "values"), (m.items(), "items")):
+        assert type(view).__name__ == f"{prefix}_{kind}"
+        assert repr(view) == f"{prefix}_{kind}([])"
+        with pytest.raises(TypeError):
+            type(view)()
+        with pytest.raises(TypeError):
+            reversed(view)
+    with pytest.raises(TypeError):
+        hash(m.keys())
+    with pytest.raises(TypeError):
+        hash(m.items())
+    hash(m.values())
+    with pytest.raises(AttributeError):
+        m.keys().isdisjoint
+
+
+def test_keys_equality(cls):
+    m = cls({1: "a", 2: "b"})
+    k = m.keys()
+    assert k == {1, 2} and {1, 2} == k
+    assert k == [2, 1] and k == {1: "a", 2: "b"}
+    assert k != [1, 1]
+    assert (k == 5) is False and (k != 5) is True
+    with pytest.raises(TypeError):
+        k < {1, 2, 3}
+
+
+def test_keys_set_operations(cls):
+    k = cls({1: "a", 2: "b"}).keys()
+    assert k & {1, 3} == {1}
+    assert type(k & {1, 3}) is set
+    assert k - [2] == {1}
+    assert k | (3,) == {1, 2, 3}
+    assert k ^ [1, 1, 3] == {2, 3}
+    with pytest.raises(TypeError):
+        {1, 3} & k
+    empty = cls().keys()
+    assert empty - 5 == set() and empty & 5 == set()
+    with pytest.raises(TypeError):
+        k - 5
+    with pytest.raises(TypeError):
+        empty | 5
+    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+        k ^ [[1]]
+    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+        [1] in k
+
+
+def test_items_membership_and_equality(cls):
+    m = cls({1: "a"})
+    i = m.items()
+    assert (1, "a") in i
+    for probe in ((1, "b"), (2, "a"), [1, "a"], (1, "a", None)):
+        assert probe not in i
+
+    class T(tuple):
+        pass
+
+    assert T((1, "a")) in i
+    with pytest.raises(TypeError):
+        ([1], "a") in i
+    assert i == [(1, "a")] and i == {(1, "a")} and i == {1: "a"}.items()
+    assert i != {1: "a"}
+    assert repr(i) == f"{cls.__name__[:-7].lower()}_items([(1, 'a')])"
+
+
+def test_items_no_identity_shortcut(cls):
+    nan = math.nan
+    m = cls({1: nan, 2: HashKey(0, eq_error=ValueError("x"))})
+    assert (1, nan) not in m.items()
+    assert (2, 5) not in m.items()
+    assert m.items() != m.items()
+
+
+def test_items_set_operations(cls):
+    i = cls({1: "a"}).items()
+    assert i - {(1, "a")} == set()
+    assert i & [(1, "a")] == {(1, "a")}
+    assert i | [3] == {(1, "a"), 3}
+    with pytest.raises(TypeError):
+        i ^ set()
+    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+        cls({1: [2]}).items() | []
+
+
+def test_values_membership_is_a_scan(cls):
+    m = cls({1: "a", 2: [3], 3: HashKey(0, eq_error=ValueError("x")), 4: math.nan})
+    v = m.values()
+    assert "a" in v and [3] in v
+    assert "b" not in v
+    assert math.nan not in v
+    assert v != m.values()
+    assert v == v
+    with pytest.raises(TypeError):
+        v | set()
+    assert repr(cls({1: "a"}).values()) == f"{cls.__name__[:-7].lower()}_values(['a'])"
+
+
+def test_repr_of_self_referencing_views(cls):
+    p = cls.__name__[:-7].lower()
+    m = cls()
+    m[1] = m.items()
+    assert repr(m.items()) == f"{p}_items([(1, {p}_items([(1, ...)]))])"
+    m2 = cls()
+    m2[1] = m2.values()
+    assert repr(m2.values()) == f"{p}_values([{p}_values([...])])"
+    m3 = cls()
+    m3["k"] = m3.keys()
+    assert repr(m3.values()) == f"{p}_values([{p}_keys(['k'])])"
+
+
+def test_repr_replaces_lone_surrogates(cls):
+    class Weird:
+        def __repr__(self):
+            return "a\udcffb"
+
+        __hash__ = object.__hash__
+
+    text = repr(cls({1: Weird()}).values())
+    assert "\ufffd" in text and "\udcff" not in text
+
+
+def test_view_reads_inside_a_change_panic(cls):
+    m = cls()
+
+    def read(_other):
+        len(m.keys())
+
+    m[HashKey(2, "a", on_eq=read)] = 1
+    with pytest.raises(velomap.PanicException, match="Already mutably borrowed: PyBorrowError"):
+        m[HashKey(2, "b")] = 2
+    # From a read, the same view read succeeds.
+    assert HashKey(2, "b") not in m
+
+
+def test_panic_in_other_operands_contains_is_not_swallowed(cls):
+    class Panicky:
+        def __len__(self):
+            return 1
+
+        def __contains__(self, x):
+            raise velomap.PanicException("contains panic")
+
+    with pytest.raises(velomap.PanicException, match="contains panic"):
+        cls(a=1).keys() == Panicky()
