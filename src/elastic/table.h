@@ -19,6 +19,16 @@
 // Tombstones are purged by a rebuild at the same capacity once one level's
 // tombstones exceed half its slots.
 //
+// Overflow bytes. In a level filled to 95% (batch 1 tops level 0 up to all
+// but δ/2 of its slots) most groups have no EMPTY byte, so the EMPTY rule
+// alone makes an unsuccessful lookup walk many groups. Each group therefore
+// also keeps one overflow byte: when a new entry is placed past group g of
+// its probe sequence, bit (h >> 32) & 7 of g's byte is set. A lookup leaves a
+// level at the first group whose byte lacks its hash's bit: an entry further
+// along would have set it. (A group with an EMPTY byte was never passed, so
+// this stops at least as early as the EMPTY rule.) Bits are only set by
+// placements and cleared by clear and rebuilds; removals leave them.
+//
 // Entries never move once placed, except in a full rebuild (growth, reserve,
 // purge). A rebuild is transactional: the new shape is built beside the old
 // one, every entry's new slot is chosen first (by the ordinary placement rule,
@@ -30,6 +40,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
@@ -38,6 +50,7 @@
 #include "../common/error.h"
 #include "../common/hash.h"
 #include "../common/layout.h"
+#include "../common/relocate.h"
 #include "../common/saturate.h"
 #include "../common/walk.h"
 #include "geometry.h"
@@ -46,15 +59,24 @@ namespace velomap::elastic {
 
 inline constexpr std::uint64_t kSaltStep = 0x9E3779B97F4A7C15ull;
 
-// Where an entry lives: (level index, slot index).
+// Where an entry lives: (level index, slot index), or nowhere. Two words,
+// so it is returned in registers (an optional would go through memory).
 struct SlotIndex {
-  std::size_t level;
-  std::size_t slot;
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::size_t level = kNone;
+  std::size_t slot = 0;
+  explicit operator bool() const noexcept { return level != kNone; }
 };
+
+// The overflow bit of a hash (see the header comment).
+constexpr std::uint8_t overflow_bit(std::uint64_t h) noexcept {
+  return static_cast<std::uint8_t>(1u << ((h >> 32) & 7));
+}
 
 template <class Entry>
 struct Level : SlotPart<Entry> {
   ProbeLimits probe_limits;
+  std::unique_ptr<std::uint8_t[]> overflow;  // one byte per group
   std::uint64_t salt = 0;
   std::size_t group_mask = 0;
   std::size_t reserve_threshold = 0;
@@ -72,7 +94,29 @@ struct Level : SlotPart<Entry> {
     level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
     level.reserve_threshold = reserve_threshold_for(n, delta);
     level.probe_limits = ProbeLimits(n, level.table.group_count(), delta, probe_scale);
+    level.overflow.reset(new std::uint8_t[level.table.group_count()]());
     return level;
+  }
+
+  // Release every entry; forget tombstones and overflow bits.
+  void clear() noexcept {
+    SlotPart<Entry>::clear();
+    forget_overflow();
+  }
+  void forget_overflow() noexcept {
+    if (overflow) std::memset(overflow.get(), 0, group_count());
+  }
+
+  // Mark the groups of a probe sequence before `slot`'s group as passed by
+  // `bit`. Requires: slot's group is on the sequence (it is where a probe
+  // of this sequence stopped).
+  void mark_passed(std::uint32_t lo, std::size_t slot, std::uint8_t bit) noexcept {
+    const std::size_t last = slot / kGroupWidth;
+    std::size_t g = start_group(lo);
+    for (std::size_t j = 0; g != last; ++j) {
+      overflow[g] |= bit;
+      g = (g + j + 1) & group_mask;
+    }
   }
 
   std::size_t free_slots() const noexcept { return sat_sub(slot_count(), len); }
@@ -81,16 +125,18 @@ struct Level : SlotPart<Entry> {
     return (lo ^ static_cast<std::uint32_t>(salt)) & group_mask;
   }
 
-  // Lowest free slot in the first `budget` groups of the probe sequence.
-  std::optional<std::size_t> probe_free(std::uint32_t lo, std::size_t budget) const noexcept {
-    if (is_full()) return std::nullopt;
+  // Lowest free slot in the first `budget` groups of the probe sequence, or
+  // kNoSlot.
+  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+  std::size_t probe_free(std::uint32_t lo, std::size_t budget) const noexcept {
+    if (is_full()) return kNoSlot;
     std::size_t g = start_group(lo);
     for (std::size_t j = 0; j < budget; ++j) {
       const BitMask free = table.group(g).match_free();
       if (free) return g * kGroupWidth + free.lowest();
       g = (g + j + 1) & group_mask;
     }
-    return std::nullopt;
+    return kNoSlot;
   }
 };
 
@@ -136,10 +182,12 @@ class ElasticHashMap {
   // ---- lookup -----------------------------------------------------------
   // Levels 0 .. max_populated_level, skipping empty ones; in each, follow the
   // probe sequence comparing tag matches, and leave the level at the first
-  // group holding an EMPTY byte.
+  // group that no entry of this hash's overflow class was placed past.
   template <class Q>
-  std::optional<SlotIndex> find_slot_indices_with_hash(const Q& key, std::uint32_t lo,
-                                                       ctrl_t tag) const {
+  SlotIndex find_slot_indices_with_hash(const Q& key, std::uint64_t h) const {
+    const std::uint32_t lo = low_word(h);
+    const ctrl_t tag = tag_of(h);
+    const std::uint8_t passed_bit = overflow_bit(h);
     const auto& levels = shape_.levels;
     const std::size_t end = std::min(levels.size(), shape_.max_populated_level + 1);
     for (std::size_t i = 0; i < end; ++i) {
@@ -150,30 +198,29 @@ class ElasticHashMap {
         const Group group = level.table.group(g);
         for (unsigned bit : group.match(tag)) {
           const std::size_t slot = g * kGroupWidth + bit;
-          if (level.table.entry(slot).key.equals(key)) return SlotIndex{i, slot};
+          if (level.table.entry(slot).key.equals(key)) return {i, slot};
         }
-        if (group.has_empty()) break;
+        if (!(level.overflow[g] & passed_bit)) break;
         g = (g + j + 1) & level.group_mask;
       }
     }
-    return std::nullopt;
+    return {};
   }
 
   template <class Q>
-  std::optional<SlotIndex> find(const Q& key) const {
-    const std::uint64_t h = hash_of(key);
-    return find_slot_indices_with_hash(key, low_word(h), tag_of(h));
+  SlotIndex find(const Q& key) const {
+    return find_slot_indices_with_hash(key, hash_of(key));
   }
 
   template <class Q>
   const V* get(const Q& key) const {
     const auto at = find(key);
-    return at ? &entry_at(*at).value : nullptr;
+    return at ? &entry_at(at).value : nullptr;
   }
 
   template <class Q>
   bool contains_key(const Q& key) const {
-    return find(key).has_value();
+    return static_cast<bool>(find(key));
   }
 
   const Entry& entry_at(SlotIndex at) const noexcept {
@@ -186,22 +233,19 @@ class ElasticHashMap {
   // value and hands the old value back (the passed key is released).
   std::optional<V> insert(K key, V value) {
     const std::uint64_t h = hash_of(key);
-    const std::uint32_t lo = low_word(h);
-    const ctrl_t tag = tag_of(h);
-    if (const auto at = find_slot_indices_with_hash(key, lo, tag)) {
-      V& stored = entry_at(*at).value;
+    if (const auto at = find_slot_indices_with_hash(key, h)) {
+      V& stored = entry_at(at).value;
       std::swap(stored, value);
       return std::optional<V>(std::move(value));
     }
-    place_new(std::move(key), std::move(value), lo, tag);
+    place_new(std::move(key), std::move(value), h);
     return std::nullopt;
   }
 
   // Insert a key known to be absent (copies between maps): the growth rule
   // and the placement of insert, without the lookup.
   void insert_unique(K key, V value) {
-    const std::uint64_t h = hash_of(key);
-    place_new(std::move(key), std::move(value), low_word(h), tag_of(h));
+    place_new(std::move(key), std::move(value), hash_of(key));
   }
 
   // ---- removal ----------------------------------------------------------
@@ -209,8 +253,8 @@ class ElasticHashMap {
   std::optional<V> remove(const Q& key) {
     const auto at = find(key);
     if (!at) return std::nullopt;
-    Entry out = take_at(*at);
-    const LevelT& level = shape_.levels[at->level];
+    Entry out = take_at(at);
+    const LevelT& level = shape_.levels[at.level];
     if (level.over_tombstone_limit()) purge();
     { K released = std::move(out.key); }
     return std::optional<V>(std::move(out.value));
@@ -230,23 +274,20 @@ class ElasticHashMap {
   // Rebuild at `new_capacity`: all or nothing (see the header comment).
   void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
-    std::vector<std::pair<SlotIndex, SlotIndex>> moves;  // (from, to)
-    moves.reserve(shape_.len);
-    WalkCursor cursor;
-    SlotRef ref;
-    while (cursor.next(shape_.levels.size(), level_table(shape_), ref)) {
-      const std::uint64_t h = hash_of(shape_.levels[ref.table].table.entry(ref.slot).key);
-      const auto to = claim_slot(fresh, low_word(h), tag_of(h));
-      if (!to) {
-        for (LevelT& level : fresh.levels) level.table.reset_ctrl();  // tags only, no entries
-        fail("no free slot found after resize");
-      }
-      moves.push_back({SlotIndex{ref.table, ref.slot}, *to});
-    }
-    // Nothing below can fail.
-    for (const auto& [from, to] : moves) {
-      Entry e = shape_.levels[from.level].table.take(from.slot);
-      fresh.levels[to.level].table.construct(to.slot, std::move(e.key), std::move(e.value));
+    const bool placed = relocate_all(
+        shape_.levels.size(), shape_.len,
+        [this](std::size_t i) -> RawTable<Entry>& { return shape_.levels[i].table; },
+        [&fresh](std::size_t i) -> RawTable<Entry>& { return fresh.levels[i].table; },
+        [&](const K& key, SlotRef& to) {
+          const SlotIndex at = claim_slot(fresh, hash_of(key));
+          to = SlotRef{at.level, at.slot};
+          return static_cast<bool>(at);
+        });
+    if (!placed) {
+      // Every level together has at least `capacity` slots, so this only
+      // happens when asked to rebuild below the current length.
+      for (LevelT& level : fresh.levels) level.table.reset_ctrl();
+      fail("no free slot found after resize");
     }
     for (LevelT& level : shape_.levels) level.table.reset_ctrl();
     shape_ = std::move(fresh);
@@ -335,13 +376,13 @@ class ElasticHashMap {
     return [&s](std::size_t i) -> const RawTable<Entry>& { return s.levels[i].table; };
   }
 
-  void place_new(K&& key, V&& value, std::uint32_t lo, ctrl_t tag) {
+  void place_new(K&& key, V&& value, std::uint64_t h) {
     if (shape_.len >= shape_.max_items) {
       resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
     }
-    const auto at = claim_slot(shape_, lo, tag);
+    const auto at = claim_slot(shape_, h);
     if (!at) fail("no free slot found after resize");
-    shape_.levels[at->level].table.construct(at->slot, std::move(key), std::move(value));
+    shape_.levels[at.level].table.construct(at.slot, std::move(key), std::move(value));
   }
 
   Shape make_shape(std::size_t capacity) const {
@@ -376,15 +417,16 @@ class ElasticHashMap {
   //       then next, then current in full;
   //     C: current, then next;
   //   and when all of these fail, every level in order.
-  static std::optional<SlotIndex> choose_slot(const Shape& s, std::uint32_t lo) noexcept {
+  static SlotIndex choose_slot(const Shape& s, std::uint32_t lo) noexcept {
     const auto& lv = s.levels;
     const std::size_t count = lv.size();
-    const auto full = [&](std::size_t i) -> std::optional<SlotIndex> {
-      if (auto slot = lv[i].probe_free(lo, lv[i].group_count())) return SlotIndex{i, *slot};
-      return std::nullopt;
+    const auto probe = [&](std::size_t i, std::size_t budget) -> SlotIndex {
+      const std::size_t slot = lv[i].probe_free(lo, budget);
+      return slot == LevelT::kNoSlot ? SlotIndex{} : SlotIndex{i, slot};
     };
+    const auto full = [&](std::size_t i) { return probe(i, lv[i].group_count()); };
     const std::size_t b = s.current_batch;
-    std::optional<SlotIndex> at;
+    SlotIndex at;
     if (b == 0) {
       at = full(0);
     } else if (b >= count) {
@@ -398,11 +440,7 @@ class ElasticHashMap {
       } else if (sat_mul(4, nxt.free_slots()) > nxt.slot_count()) {
         const std::size_t budget =
             std::min(std::max<std::size_t>(cur.group_count(), 1), cur.probe_limits.budget(fc));
-        if (auto slot = cur.probe_free(lo, budget)) {
-          at = SlotIndex{b - 1, *slot};
-        } else if (!(at = full(b))) {
-          at = full(b - 1);
-        }
+        if (!(at = probe(b - 1, budget)) && !(at = full(b))) at = full(b - 1);
       } else {
         if (!(at = full(b - 1))) at = full(b);
       }
@@ -413,13 +451,16 @@ class ElasticHashMap {
 
   // Choose a slot for a new key and account for it: the tag is written and
   // every count updated; the caller constructs the entry there.
-  static std::optional<SlotIndex> claim_slot(Shape& s, std::uint32_t lo, ctrl_t tag) noexcept {
+  static SlotIndex claim_slot(Shape& s, std::uint64_t h) noexcept {
     advance_batch(s);
-    if (s.levels.empty()) return std::nullopt;
-    const auto at = choose_slot(s, lo);
-    if (!at) return std::nullopt;
-    s.levels[at->level].claim(at->slot, tag);
-    s.max_populated_level = std::max(s.max_populated_level, at->level);
+    if (s.levels.empty()) return {};
+    const std::uint32_t lo = low_word(h);
+    const SlotIndex at = choose_slot(s, lo);
+    if (!at) return {};
+    LevelT& level = s.levels[at.level];
+    level.claim(at.slot, tag_of(h));
+    level.mark_passed(lo, at.slot, overflow_bit(h));
+    s.max_populated_level = std::max(s.max_populated_level, at.level);
     ++s.len;
     if (s.batch_remaining > 0) --s.batch_remaining;
     return at;

@@ -45,6 +45,7 @@
 #include "../common/error.h"
 #include "../common/hash.h"
 #include "../common/layout.h"
+#include "../common/relocate.h"
 #include "../common/saturate.h"
 #include "../common/walk.h"
 #include "geometry.h"
@@ -143,10 +144,13 @@ struct SpecialArray {
 };
 
 // Where an entry lives: a part index in walk order (levels, then primary,
-// then fallback) and a slot in that part's table.
+// then fallback) and a slot in that part's table; or nowhere. Two words, so
+// it is returned in registers.
 struct SlotLocation {
-  std::size_t part;
-  std::size_t slot;
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::size_t part = kNone;
+  std::size_t slot = 0;
+  explicit operator bool() const noexcept { return part != kNone; }
 };
 
 // The candidate places of one hash (see the header comment).
@@ -201,15 +205,15 @@ class FunnelHashMap {
 
   // ---- lookup -----------------------------------------------------------
   template <class Q>
-  std::optional<SlotLocation> find(const Q& key) const {
+  SlotLocation find(const Q& key) const {
     return find_with_hash(key, split(hash_of(key)));
   }
 
   template <class Q>
-  std::optional<SlotLocation> find_with_hash(const Q& key, const HashParts& hp) const {
+  SlotLocation find_with_hash(const Q& key, const HashParts& hp) const {
     const Shape& s = shape_;
     const std::size_t count = s.levels.size();
-    if (count == 0) return std::nullopt;
+    if (count == 0) return {};
     const std::size_t last = std::min(s.max_populated_level, count - 1);
     for (std::size_t i = 0; i <= last; ++i) {
       const LevelT& level = s.levels[i];
@@ -219,11 +223,11 @@ class FunnelHashMap {
       for (unsigned bit : group.match(hp.tag)) {
         if (level.table.entry(start + bit).key.equals(key)) return SlotLocation{i, start + bit};
       }
-      if (group.has_empty()) return std::nullopt;
+      if (group.has_empty()) return {};
     }
     const auto& primary = s.special.primary;
     const auto& fallback = s.special.fallback;
-    if (primary.len == 0 && fallback.len == 0) return std::nullopt;
+    if (primary.len == 0 && fallback.len == 0) return {};
     if (primary.len != 0) {
       ProbeSeq seq(s, primary_probe_limit_, hp.h);
       for (std::size_t j = 0; j < seq.count; ++j, seq.advance()) {
@@ -234,10 +238,10 @@ class FunnelHashMap {
             if (primary.table.entry(slot).key.equals(key)) return SlotLocation{count, slot};
           }
         }
-        if (!group.match_deleted() && group.has_empty()) return std::nullopt;
+        if (!group.match_deleted() && group.has_empty()) return {};
       }
     }
-    if (fallback.len == 0 || fallback.bucket_count == 0) return std::nullopt;
+    if (fallback.len == 0 || fallback.bucket_count == 0) return {};
     for (const std::size_t b : fallback_buckets(hp.h)) {
       const auto [first, end] = fallback.bucket_range(b);
       for (std::size_t slot = first; slot < end; ++slot) {
@@ -245,18 +249,18 @@ class FunnelHashMap {
           return SlotLocation{count + 1, slot};
       }
     }
-    return std::nullopt;
+    return {};
   }
 
   template <class Q>
   const V* get(const Q& key) const {
     const auto at = find(key);
-    return at ? &entry_at(*at).value : nullptr;
+    return at ? &entry_at(at).value : nullptr;
   }
 
   template <class Q>
   bool contains_key(const Q& key) const {
-    return find(key).has_value();
+    return static_cast<bool>(find(key));
   }
 
   const Entry& entry_at(SlotLocation at) const noexcept { return shape_.part(at.part).table.entry(at.slot); }
@@ -265,7 +269,7 @@ class FunnelHashMap {
   // The slot a new key with this hash would take: the first free one among
   // its level bucket groups, its primary probe groups, its two fallback
   // buckets.
-  std::optional<SlotLocation> choose_slot_for_new_key(std::uint64_t h) const noexcept {
+  SlotLocation choose_slot_for_new_key(std::uint64_t h) const noexcept {
     return choose_slot(shape_, h);
   }
 
@@ -273,7 +277,7 @@ class FunnelHashMap {
   std::optional<V> insert(K key, V value) {
     const HashParts hp = split(hash_of(key));
     if (const auto at = find_with_hash(key, hp)) {
-      std::swap(entry_at(*at).value, value);
+      std::swap(entry_at(at).value, value);
       return std::optional<V>(std::move(value));
     }
     place_new(std::move(key), std::move(value), hp);
@@ -292,11 +296,11 @@ class FunnelHashMap {
   std::optional<V> remove(const Q& key) {
     const auto at = find(key);
     if (!at) return std::nullopt;
-    Entry out = take_at(*at);
+    Entry out = take_at(at);
     while (shape_.max_populated_level != 0 &&
            shape_.levels[shape_.max_populated_level].len == 0)
       --shape_.max_populated_level;
-    if (shape_.part(at->part).over_tombstone_limit()) purge();
+    if (shape_.part(at.part).over_tombstone_limit()) purge();
     { K released = std::move(out.key); }
     return std::optional<V>(std::move(out.value));
   }
@@ -439,8 +443,8 @@ class FunnelHashMap {
       at = choose_slot(shape_, hp.h);
       if (!at) fail("no free slot found after resize");
     }
-    claim(shape_, *at, hp.tag);
-    shape_.part(at->part).table.construct(at->slot, std::move(key), std::move(value));
+    claim(shape_, at, hp);
+    shape_.part(at.part).table.construct(at.slot, std::move(key), std::move(value));
   }
 
   Shape make_shape(std::size_t capacity) const {
@@ -455,7 +459,7 @@ class FunnelHashMap {
     return s;
   }
 
-  std::optional<SlotLocation> choose_slot(const Shape& s, std::uint64_t h) const noexcept {
+  SlotLocation choose_slot(const Shape& s, std::uint64_t h) const noexcept {
     const std::uint32_t lo = low_word(h);
     for (std::size_t i = 0; i < s.levels.size(); ++i) {
       const LevelT& level = s.levels[i];
@@ -481,12 +485,13 @@ class FunnelHashMap {
           if (is_free(fallback.table.ctrl_at(slot))) return SlotLocation{count + 1, slot};
       }
     }
-    return std::nullopt;
+    return {};
   }
 
   // Write the tag of a new entry at `at` and account for it; the caller
   // constructs the entry there.
-  static void claim(Shape& s, SlotLocation at, ctrl_t tag) noexcept {
+  static void claim(Shape& s, SlotLocation at, const HashParts& hp) noexcept {
+    const ctrl_t tag = hp.tag;
     s.part(at.part).claim(at.slot, tag);
     if (at.part < s.levels.size()) {
       s.max_populated_level = std::max(s.max_populated_level, at.part);
@@ -514,25 +519,21 @@ class FunnelHashMap {
   // when some entry finds no place in the new shape.
   bool try_rebuild(std::size_t c) {
     Shape fresh = make_shape(c);
-    std::vector<std::pair<SlotLocation, SlotLocation>> moves;  // (from, to)
-    moves.reserve(shape_.len);
-    WalkCursor cursor;
-    SlotRef ref;
-    while (cursor.next(part_count(), part_table(shape_), ref)) {
-      const SlotLocation from{ref.table, ref.slot};
-      const HashParts hp = split(hash_of(entry_at(from).key));
-      const auto to = choose_slot(fresh, hp.h);
-      if (!to) {
-        for (std::size_t i = 0; i < fresh.levels.size() + 2; ++i) fresh.part(i).table.reset_ctrl();
-        return false;
-      }
-      claim(fresh, *to, hp.tag);
-      moves.push_back({from, *to});
-    }
-    // Nothing below can fail.
-    for (const auto& [from, to] : moves) {
-      Entry e = shape_.part(from.part).table.take(from.slot);
-      fresh.part(to.part).table.construct(to.slot, std::move(e.key), std::move(e.value));
+    const bool placed = relocate_all(
+        part_count(), shape_.len,
+        [this](std::size_t i) -> RawTable<Entry>& { return shape_.part(i).table; },
+        [&fresh](std::size_t i) -> RawTable<Entry>& { return fresh.part(i).table; },
+        [&](const K& key, SlotRef& to) {
+          const HashParts hp = split(hash_of(key));
+          const SlotLocation at = choose_slot(fresh, hp.h);
+          if (!at) return false;
+          claim(fresh, at, hp);
+          to = SlotRef{at.part, at.slot};
+          return true;
+        });
+    if (!placed) {
+      for (std::size_t i = 0; i < fresh.levels.size() + 2; ++i) fresh.part(i).table.reset_ctrl();
+      return false;
     }
     for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).table.reset_ctrl();
     shape_ = std::move(fresh);

@@ -186,7 +186,7 @@ TEST(FunnelMap, RemovalMarksEmptyOrDeleted) {
   std::int64_t in_level1 = -1;
   for (std::int64_t i = 0; i < 29; ++i) {
     const auto at = m.find(key(i));
-    if (at->part == 1) in_level1 = i;
+    if (at.part == 1) in_level1 = i;
   }
   m.remove(key(in_level1));
   EXPECT_EQ(m.levels()[1].tombstones, 0u);
@@ -195,7 +195,7 @@ TEST(FunnelMap, RemovalMarksEmptyOrDeleted) {
   // Level 0's group is full: removals leave DELETED; the 9th purges.
   std::vector<std::int64_t> level0;
   for (std::int64_t i = 0; i < 29; ++i)
-    if (m.find(key(i))->part == 0) level0.push_back(i);
+    if (m.find(key(i)).part == 0) level0.push_back(i);
   ASSERT_EQ(level0.size(), 16u);
   for (int r = 0; r < 8; ++r) m.remove(key(level0[r]));
   EXPECT_EQ(m.levels()[0].tombstones, 8u);
@@ -215,7 +215,7 @@ TEST(FunnelMap, WatermarkFallsWithEmptyLevels) {
   fill(m, 0, 58);
   ASSERT_EQ(m.max_populated_level(), 3u);
   for (std::int64_t i = 0; i < 58; ++i)
-    if (m.find(key(i))->part == 3) m.remove(key(i));
+    if (m.find(key(i)).part == 3) m.remove(key(i));
   EXPECT_EQ(m.max_populated_level(), 2u);
   EXPECT_FALSE(m.remove(key(1000)));
   EXPECT_EQ(m.max_populated_level(), 2u);
@@ -226,7 +226,7 @@ TEST(FunnelMap, PrimarySummariesKeepBitsAfterRemoval) {
   Map m = Map::with_options(1);
   m.insert(key(5), Counted(5));
   const auto at = m.find(key(5));
-  ASSERT_EQ(at->part, m.levels().size());
+  ASSERT_EQ(at.part, m.levels().size());
   m.remove(key(5));
   std::size_t bits = 0;
   for (auto w : m.primary().group_summaries[0].bits) bits += std::popcount(w);
@@ -273,7 +273,7 @@ TEST(FunnelMap, IterationOrderIsLevelsPrimaryFallback) {
   ASSERT_EQ(big.fallback().len, 4u);
   std::size_t last_part = 0;
   big.for_each([&](const auto& e) {
-    const std::size_t part = big.find(e.key)->part;
+    const std::size_t part = big.find(e.key).part;
     EXPECT_GE(part, last_part);
     last_part = part;
   });
@@ -281,7 +281,7 @@ TEST(FunnelMap, IterationOrderIsLevelsPrimaryFallback) {
   // popitem's drain removes the first entry of the walk: the lowest slot of
   // level 0.
   const TestKey first = big.iter().next()->key;
-  EXPECT_EQ(big.find(first)->part, 0u);
+  EXPECT_EQ(big.find(first).part, 0u);
   auto drain = big.extract_if();
   EXPECT_EQ(drain.next()->key.id, first.id);
 }
