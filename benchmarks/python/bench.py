@@ -19,6 +19,11 @@ import time
 import velomap
 
 CLASSES = {"dict": dict, "elastic": velomap.ElasticHashMap, "funnel": velomap.FunnelHashMap}
+# Per-element costs: single-key loops (build = m[k] = v from empty, hit = m[k],
+# get = m.get(k), miss = k in m for absent keys, delete = del m[k]) and bulk
+# operations (iterate = for k in m, items = list(m.items()), copy = m.copy(),
+# update = m.update(a_dict) into an empty map).
+OPS = ("build", "hit", "get", "miss", "delete", "iterate", "items", "copy", "update")
 
 
 def op_build(cls, keys, _absent):
@@ -53,6 +58,53 @@ def op_miss(m, _keys, absent):
     return t1 - t0
 
 
+def op_get(m, keys, _absent):
+    found = 0
+    get = m.get
+    t0 = time.perf_counter_ns()
+    for k in keys:
+        if get(k) is k:
+            found += 1
+    t1 = time.perf_counter_ns()
+    assert found == len(keys)
+    return t1 - t0
+
+
+def op_update(cls, source):
+    m = cls()
+    t0 = time.perf_counter_ns()
+    m.update(source)
+    t1 = time.perf_counter_ns()
+    assert len(m) == len(source)
+    return t1 - t0
+
+
+def op_copy(m, keys, _absent):
+    t0 = time.perf_counter_ns()
+    c = m.copy()
+    t1 = time.perf_counter_ns()
+    assert len(c) == len(keys)
+    return t1 - t0
+
+
+def op_iterate(m, keys, _absent):
+    n = 0
+    t0 = time.perf_counter_ns()
+    for _k in m:
+        n += 1
+    t1 = time.perf_counter_ns()
+    assert n == len(keys)
+    return t1 - t0
+
+
+def op_items(m, keys, _absent):
+    t0 = time.perf_counter_ns()
+    items = list(m.items())
+    t1 = time.perf_counter_ns()
+    assert len(items) == len(keys) and items[0][0] is items[0][1]
+    return t1 - t0
+
+
 def op_delete(m, keys, _absent):
     t0 = time.perf_counter_ns()
     for k in keys:
@@ -73,20 +125,26 @@ def make_keys(kind: str, n: int, rng: random.Random):
 def measure(kind: str, n: int, repeats: int, names: list[str], seed: int):
     rng = random.Random(seed)
     keys, absent = make_keys(kind, n, rng)
+    source = dict(zip(keys, keys))
     rounds = max(1, 300_000 // n)  # small maps: repeat the loop to get measurable times
-    samples = {name: {op: [] for op in ("build", "hit", "miss", "delete")} for name in names}
+    samples = {name: {op: [] for op in OPS} for name in names}
     for rep in range(repeats):
         order = names[rep % len(names):] + names[: rep % len(names)]
         for name in order:
             cls = CLASSES[name]
-            totals = dict.fromkeys(("build", "hit", "miss", "delete"), 0)
+            totals = dict.fromkeys(OPS, 0)
             for _ in range(rounds):
                 gc.disable()
                 try:
                     t, m = op_build(cls, keys, absent)
                     totals["build"] += t
                     totals["hit"] += op_hit(m, keys, absent)
+                    totals["get"] += op_get(m, keys, absent)
                     totals["miss"] += op_miss(m, keys, absent)
+                    totals["iterate"] += op_iterate(m, keys, absent)
+                    totals["items"] += op_items(m, keys, absent)
+                    totals["copy"] += op_copy(m, keys, absent)
+                    totals["update"] += op_update(cls, source)
                     totals["delete"] += op_delete(m, keys, absent)
                 finally:
                     gc.enable()
@@ -116,7 +174,7 @@ def main(argv=None) -> int:
     for kind in args.kinds.split(","):
         for n in (int(s) for s in args.sizes.split(",")):
             res = measure(kind, n, args.repeats, names, args.seed)
-            for op in ("build", "hit", "miss", "delete"):
+            for op in OPS:
                 base = res["dict"][op]
                 line = f"{kind:>4} {n:>8} {op:>7} {base:8.1f}"
                 for name in others:

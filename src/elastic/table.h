@@ -293,6 +293,20 @@ class ElasticHashMap {
     shape_ = std::move(fresh);
   }
 
+  // Rebuild now at the capacity that inserting `n` more distinct keys one by
+  // one would grow to (the same growth steps: 0 to 16, else doubling), so
+  // that those insertions need no rebuild of their own.
+  void grow_ahead(std::size_t n) {
+    const std::size_t need = sat_add(shape_.len, n);
+    std::size_t c = shape_.capacity;
+    while (max_items_for(c, reserve_fraction_) < need) {
+      const std::size_t next = c == 0 ? 16 : sat_mul(c, 2);
+      if (next == c) break;
+      c = next;
+    }
+    if (c != shape_.capacity) resize(c);
+  }
+
   // Make room for `additional` more entries without further growth.
   void reserve(std::size_t additional) {
     const std::size_t need = sat_add(shape_.len, additional);

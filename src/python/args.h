@@ -30,6 +30,20 @@ struct Signature {
   const char* function;  // "ElasticHashMap.get"
   std::span<const Param> params;
   bool var_keywords = false;  // collects unknown keywords (**kwargs)
+  // Derived counts of the positional parameters (all come before the
+  // keyword-only ones; required ones come first).
+  std::size_t required_positional = count(params, true);
+  std::size_t max_positional = count(params, false);
+
+  static constexpr std::size_t count(std::span<const Param> ps, bool required_only) {
+    std::size_t n = 0;
+    for (const Param& p : ps) {
+      if (p.keyword_only) break;
+      if (required_only && !p.required) break;
+      ++n;
+    }
+    return n;
+  }
 };
 
 // Bound values, borrowed from the caller (nullptr when not given), and the

@@ -31,9 +31,11 @@ struct MapMethods {
   static auto* obj(PyObject* o) noexcept { return Type::obj(o); }
 
   // A new state holding copies of every entry of `source` (same key objects
-  // with their stored hashes, same values), built for `capacity`.
+  // with their stored hashes, same values), built for `capacity` and grown
+  // as inserting the entries one by one would grow it, but up front.
   static State copy_state(const typename Scheme::Table& source, std::uint32_t capacity) {
     State out = Type::make_state(capacity);
+    out.map.grow_ahead(source.len());
     source.for_each([&](const Entry& e) {
       out.map.insert_unique(HashedAny::share(e.key), Ref::incref(e.value.get()));
     });
