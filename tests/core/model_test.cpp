@@ -102,3 +102,26 @@ TYPED_TEST(ModelTest, AgreesWithUnorderedMap) {
 
 }  // namespace
 }  // namespace velomap
+
+namespace velomap {
+namespace {
+
+TYPED_TEST(ModelTest, GrowAheadReachesTheCapacityOfOneByOneGrowth) {
+  for (std::size_t start : {0u, 1u, 5u, 100u, 1000u}) {
+    for (std::int64_t n : {0, 1, 5, 90, 91, 100, 901, 5000}) {
+      auto literal = TypeParam::with_options(start);
+      auto ahead = TypeParam::with_options(start);
+      ahead.grow_ahead(static_cast<std::size_t>(n));
+      const std::size_t planned = ahead.capacity();
+      for (std::int64_t i = 0; i < n; ++i) {
+        literal.insert(testing::key(i), Counted(i));
+        ahead.insert(testing::key(i), Counted(i));
+      }
+      EXPECT_EQ(ahead.capacity(), literal.capacity()) << start << " " << n;
+      EXPECT_EQ(ahead.capacity(), planned) << "grew again after growing ahead";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velomap
