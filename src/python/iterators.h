@@ -68,7 +68,8 @@ struct IterClass {
     {
       SharedBorrow b = SharedBorrow::or_panic(mo->borrow);
       snapshot.reserve(mo->state.map.len());
-      mo->state.map.for_each([&](const Entry& e) { snapshot.push_back(element_of<K>(e)); });
+      for_each_prefetched(mo->state.map,
+                          [&](const Entry& e) { snapshot.push_back(element_of<K>(e)); });
       version = mo->state.version;
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -86,8 +87,13 @@ struct IterClass {
   static void dealloc(PyObject* self) noexcept {
     auto* o = reinterpret_cast<Obj*>(self);
     PyTypeObject* cls = Py_TYPE(self);
-    o->map_obj.~Ref();           // the map first,
-    o->snapshot.~vector<Ref>();  // then every element in order
+    o->map_obj.~Ref();  // the map first, then every element in order
+    std::vector<Ref>& snap = o->snapshot;
+    for (std::size_t i = 0; i < snap.size(); ++i) {
+      if (i + kPrefetchAhead < snap.size()) prefetch_object(snap[i + kPrefetchAhead].get());
+      Ref released = std::move(snap[i]);
+    }
+    snap.~vector<Ref>();
     reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free))(self);
     Py_DECREF(cls);
   }
@@ -112,7 +118,9 @@ struct IterClass {
       }
       if (version != o->seen_version)
         raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-      if (o->position == o->snapshot.size()) return nullptr;  // exhausted
+      const std::size_t n = o->snapshot.size();
+      if (o->position == n) return nullptr;  // exhausted
+      if (o->position + kPrefetchAhead < n) prefetch_object(o->snapshot[o->position + kPrefetchAhead].get());
       return o->snapshot[o->position++].new_ref();
     });
   }

@@ -36,7 +36,7 @@ struct MapMethods {
   static State copy_state(const typename Scheme::Table& source, std::uint32_t capacity) {
     State out = Type::make_state(capacity);
     out.map.grow_ahead(source.len());
-    source.for_each([&](const Entry& e) {
+    for_each_prefetched(source, [&](const Entry& e) {
       out.map.insert_unique(HashedAny::share(e.key), Ref::incref(e.value.get()));
     });
     return out;

@@ -135,7 +135,7 @@ struct MapOperators {
       const std::size_t capacity = sat_add(m.len(), len_or_zero(left));
       State state = Type::make_state(saturate_u32(capacity));
       Update<Scheme>::run(state, left, nullptr);
-      m.for_each([&](const Entry& e) {
+      for_each_prefetched(m, [&](const Entry& e) {
         state.map.insert(HashedAny::share(e.key), Ref::incref(e.value.get()));
       });
       return Type::wrap(Type::type, std::move(state));

@@ -42,7 +42,7 @@ struct Update {
   // Copy every entry of a same-class table, reusing stored hashes.
   static bool copy_entries(State& target, const typename Scheme::Table& source) {
     bool took = false;
-    source.for_each([&](const Entry& e) {
+    for_each_prefetched(source, [&](const Entry& e) {
       put(target, HashedAny::share(e.key), Ref::incref(e.value.get()));
       took = true;
     });
