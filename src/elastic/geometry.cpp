@@ -69,30 +69,40 @@ std::vector<std::size_t> build_batch_plan(std::span<const std::size_t> s, std::s
 ProbeLimits::ProbeLimits(std::size_t n, std::size_t group_count, double delta, double c) {
   if (group_count < 2) return;
   const double lambda = std::log2(1.0 / delta);
-  for (std::size_t k = 2;; ++k) {
+  // t_k for k = 2, 3, ..., or 0 once the table stops.
+  const auto bound = [&](std::size_t k) -> std::size_t {
     const double x = 16.0 * static_cast<double>(k - 1) / c;
-    if (x >= lambda) break;
+    if (x >= lambda) return 0;
     const std::size_t m =
         sat_from_double(std::ceil(static_cast<double>(n) / std::exp2(std::sqrt(x))));
-    if (m < 2) break;
-    bounds_.push_back(std::min(n, m - 1));
-    if (k == group_count) break;
+    if (m < 2) return 0;
+    return std::min(n, m - 1);
+  };
+  std::size_t count = 0;
+  for (std::size_t k = 2; k <= group_count && bound(k) != 0; ++k) ++count;
+  std::size_t* out = inline_;
+  if (count > kInline) {
+    heap_.reset(new std::size_t[count]);
+    out = heap_.get();
   }
+  for (std::size_t j = 0; j < count; ++j) out[j] = bound(j + 2);
+  count_ = count;
 }
 
 std::size_t ProbeLimits::budget(std::size_t f) const noexcept {
   if (f == 0) return 1;
-  // bounds_ is non-increasing, so {k : f ≤ t_k} is a prefix; its length tells
-  // the largest such k.
-  const auto first_below = std::partition_point(bounds_.begin(), bounds_.end(),
-                                                [f](std::size_t t) { return f <= t; });
-  const auto granted = static_cast<std::size_t>(first_below - bounds_.begin());
+  // The bounds are non-increasing, so {k : f ≤ t_k} is a prefix; its length
+  // tells the largest such k.
+  const std::size_t* b = bounds();
+  const std::size_t* first_below =
+      std::partition_point(b, b + count_, [f](std::size_t t) { return f <= t; });
+  const auto granted = static_cast<std::size_t>(first_below - b);
   return granted == 0 ? 1 : granted + 1;
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> ProbeLimits::recorded() const {
   std::vector<std::pair<std::size_t, std::size_t>> out;
-  for (std::size_t j = 0; j < bounds_.size(); ++j) out.emplace_back(j + 2, bounds_[j]);
+  for (std::size_t j = 0; j < count_; ++j) out.emplace_back(j + 2, bounds()[j]);
   return out;
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -60,7 +61,14 @@ class ProbeLimits {
   std::vector<std::pair<std::size_t, std::size_t>> recorded() const;
 
  private:
-  std::vector<std::size_t> bounds_;  // bounds_[j] = t_(j+2), non-increasing
+  // bounds[j] = t_(j+2), non-increasing. A handful of bounds is the rule
+  // (three with the default options), kept inline so that building a level
+  // allocates nothing here; more go to the heap.
+  static constexpr std::size_t kInline = 6;
+  const std::size_t* bounds() const noexcept { return heap_ ? heap_.get() : inline_; }
+  std::size_t inline_[kInline] = {};
+  std::unique_ptr<std::size_t[]> heap_;
+  std::size_t count_ = 0;
 };
 
 }  // namespace velomap::elastic
