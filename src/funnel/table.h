@@ -153,6 +153,13 @@ struct SlotLocation {
   explicit operator bool() const noexcept { return part != kNone; }
 };
 
+// Where a new key would go among the levels a lookup walked (if anywhere),
+// and how many levels that was.
+struct Vacancy {
+  SlotLocation at;
+  std::size_t levels_walked = 0;
+};
+
 // The candidate places of one hash (see the header comment).
 struct HashParts {
   std::uint64_t h;
@@ -209,22 +216,34 @@ class FunnelHashMap {
     return find_with_hash(key, split(hash_of(key)));
   }
 
+  // The lookup. With a `vacancy` to fill (insertion), it also notes the
+  // level slot that choose_slot_for_new_key would give among the levels it
+  // walks, and how many levels it walked, so that a new key need not walk
+  // them again.
   template <class Q>
-  SlotLocation find_with_hash(const Q& key, const HashParts& hp) const {
+  SlotLocation find_with_hash(const Q& key, const HashParts& hp, Vacancy* vacancy = nullptr) const {
     const Shape& s = shape_;
     const std::size_t count = s.levels.size();
     if (count == 0) return {};
     const std::size_t last = std::min(s.max_populated_level, count - 1);
     for (std::size_t i = 0; i <= last; ++i) {
       const LevelT& level = s.levels[i];
-      if (level.len == 0) continue;
       const std::size_t start = level.bucket_start(hp.lo);
+      if (level.len == 0) {
+        // Every byte of an empty level is free.
+        if (vacancy && !vacancy->at && level.slot_count() != 0) vacancy->at = {i, start};
+        continue;
+      }
       const Group group = level.table.group_at_slot(start);
       for (unsigned bit : group.match(hp.tag)) {
         if (level.table.entry(start + bit).key.equals(key)) return SlotLocation{i, start + bit};
       }
+      if (vacancy && !vacancy->at) {
+        if (const BitMask free = group.match_free()) vacancy->at = {i, start + free.lowest()};
+      }
       if (group.has_empty()) return {};
     }
+    if (vacancy) vacancy->levels_walked = last + 1;
     const auto& primary = s.special.primary;
     const auto& fallback = s.special.fallback;
     if (primary.len == 0 && fallback.len == 0) return {};
@@ -276,11 +295,16 @@ class FunnelHashMap {
   // ---- insertion --------------------------------------------------------
   std::optional<V> insert(K key, V value) {
     const HashParts hp = split(hash_of(key));
-    if (const auto at = find_with_hash(key, hp)) {
+    Vacancy vacancy;
+    if (const auto at = find_with_hash(key, hp, &vacancy)) {
       std::swap(entry_at(at).value, value);
       return std::optional<V>(std::move(value));
     }
-    place_new(std::move(key), std::move(value), hp);
+    // A lookup that ended early (EMPTY byte in a level group) always found
+    // the vacancy; otherwise the remaining levels and the special array.
+    const SlotLocation at =
+        vacancy.at ? vacancy.at : choose_slot(shape_, hp.h, vacancy.levels_walked);
+    place_new(std::move(key), std::move(value), hp, at);
     return std::nullopt;
   }
 
@@ -288,7 +312,7 @@ class FunnelHashMap {
   // and the placement of insert, without the lookup.
   void insert_unique(K key, V value) {
     const HashParts hp = split(hash_of(key));
-    place_new(std::move(key), std::move(value), hp);
+    place_new(std::move(key), std::move(value), hp, choose_slot(shape_, hp.h));
   }
 
   // ---- removal ----------------------------------------------------------
@@ -450,8 +474,8 @@ class FunnelHashMap {
 
   // insert_at_location_after_resize_check: grow first when the map is at
   // max_items or the key has no free candidate place.
-  void place_new(K&& key, V&& value, const HashParts& hp) {
-    auto at = choose_slot(shape_, hp.h);
+  // `at` is choose_slot_for_new_key's answer for this hash.
+  void place_new(K&& key, V&& value, const HashParts& hp, SlotLocation at) {
     if (shape_.len >= shape_.max_items || !at) {
       resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
       at = choose_slot(shape_, hp.h);
@@ -473,9 +497,11 @@ class FunnelHashMap {
     return s;
   }
 
-  SlotLocation choose_slot(const Shape& s, std::uint64_t h) const noexcept {
+  // choose_slot_for_new_key; levels below `from_level` are known to have no
+  // free slot for this hash.
+  SlotLocation choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level = 0) const noexcept {
     const std::uint32_t lo = low_word(h);
-    for (std::size_t i = 0; i < s.levels.size(); ++i) {
+    for (std::size_t i = from_level; i < s.levels.size(); ++i) {
       const LevelT& level = s.levels[i];
       if (level.len >= level.slot_count()) continue;
       const std::size_t start = level.bucket_start(lo);
