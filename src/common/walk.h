@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "control.h"
 
@@ -52,6 +53,51 @@ class WalkCursor {
   std::size_t next_group_ = 0;
   std::size_t base_ = 0;
   std::uint16_t pending_ = 0;
+};
+
+// Read-only walk over every entry of a table `Map`, which provides
+// table_count() and table_at(i) (its slot tables in walk order). The map must
+// not change while the walk is in use.
+template <class Map>
+class EntryWalk {
+ public:
+  using Entry = typename Map::Entry;
+  explicit EntryWalk(const Map& m) noexcept : m_(&m) {}
+  const Entry* next() noexcept {
+    SlotRef ref;
+    const auto table_at = [this](std::size_t i) -> const auto& { return m_->table_at(i); };
+    if (!cursor_.next(m_->table_count(), table_at, ref)) return nullptr;
+    return &m_->table_at(ref.table).entry(ref.slot);
+  }
+
+ private:
+  const Map* m_;
+  WalkCursor cursor_;
+};
+
+// A walk that removes every entry it reaches and hands it over (the map's
+// take_entry decides what the emptied slot becomes). Ending it runs the
+// map's finish_drain, which may purge tombstones. The map is held
+// exclusively for the drain's life.
+template <class Map>
+class EntryDrain {
+ public:
+  using Entry = typename Map::Entry;
+  explicit EntryDrain(Map& m) noexcept : m_(&m) {}
+  EntryDrain(const EntryDrain&) = delete;
+  EntryDrain& operator=(const EntryDrain&) = delete;
+  ~EntryDrain() { m_->finish_drain(); }
+
+  std::optional<Entry> next() noexcept {
+    SlotRef ref;
+    const auto table_at = [this](std::size_t i) -> const auto& { return m_->table_at(i); };
+    if (!cursor_.next(m_->table_count(), table_at, ref)) return std::nullopt;
+    return m_->take_entry(ref);
+  }
+
+ private:
+  Map* m_;
+  WalkCursor cursor_;
 };
 
 }  // namespace velomap

@@ -17,10 +17,6 @@ double normalize_probe_scale(double c) noexcept {
   return (std::isfinite(c) && c > 0.0) ? c : kDefaultProbeScale;
 }
 
-std::size_t max_items_for(std::size_t capacity, double delta) noexcept {
-  return sat_sub(capacity, sat_from_double(std::floor(delta * static_cast<double>(capacity))));
-}
-
 std::size_t reserve_threshold_for(std::size_t slots, double delta) noexcept {
   return sat_from_double(std::floor(delta * static_cast<double>(slots) * 0.5));
 }

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstddef>
+
+#include "../common/growth.h"
 #include <memory>
 #include <span>
 #include <utility>
@@ -29,8 +31,6 @@ double normalize_reserve_fraction(double delta) noexcept;
 // Kept when finite and > 0 (subnormals included); otherwise 16.0.
 double normalize_probe_scale(double c) noexcept;
 
-// capacity − floor(capacity × δ), not below 0.
-std::size_t max_items_for(std::size_t capacity, double delta) noexcept;
 
 // Level sizes for capacity n: halving raw sizes (ceil(n/2), then halves,
 // then a tail of 1s until n is used up), each rounded to max(16, 2^⌈log2 s⌉).

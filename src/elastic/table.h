@@ -52,6 +52,7 @@
 #include "../common/layout.h"
 #include "../common/relocate.h"
 #include "../common/saturate.h"
+#include "../common/table_ops.h"
 #include "../common/walk.h"
 #include "geometry.h"
 
@@ -141,9 +142,11 @@ struct Level : SlotPart<Entry> {
 };
 
 template <HashedKey K, class V>
-class ElasticHashMap {
+class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
  public:
   using Entry = SlotEntry<K, V>;
+  using Iter = EntryWalk<ElasticHashMap>;
+  using ExtractIf = EntryDrain<ElasticHashMap>;
   using LevelT = Level<Entry>;
 
   // An empty map for `capacity` entries; options out of range are normalised.
@@ -293,86 +296,27 @@ class ElasticHashMap {
     shape_ = std::move(fresh);
   }
 
-  // Rebuild now at the capacity that inserting `n` more distinct keys one by
-  // one would grow to (the same growth steps: 0 to 16, else doubling), so
-  // that those insertions need no rebuild of their own.
-  void grow_ahead(std::size_t n) {
-    const std::size_t need = sat_add(shape_.len, n);
-    std::size_t c = shape_.capacity;
-    while (max_items_for(c, reserve_fraction_) < need) {
-      const std::size_t next = c == 0 ? 16 : sat_mul(c, 2);
-      if (next == c) break;
-      c = next;
-    }
-    if (c != shape_.capacity) resize(c);
-  }
-
-  // Make room for `additional` more entries without further growth.
-  void reserve(std::size_t additional) {
-    const std::size_t need = sat_add(shape_.len, additional);
-    if (need <= shape_.max_items) return;
-    std::size_t c = std::max<std::size_t>(shape_.capacity, 16);
-    while (max_items_for(c, reserve_fraction_) < need) {
-      if (c > kWordMax / 2) fail("capacity overflow");
-      c *= 2;
-    }
-    resize(c);
-  }
-
-  // ---- iteration --------------------------------------------------------
-  // Level 0 first, then level 1, ...; ascending slots within a level. The map
-  // must not change while an Iter is in use.
-  class Iter {
-   public:
-    explicit Iter(const ElasticHashMap& m) noexcept : m_(&m) {}
-    const Entry* next() noexcept {
-      SlotRef ref;
-      if (!cursor_.next(m_->shape_.levels.size(), level_table(m_->shape_), ref)) return nullptr;
-      return &m_->shape_.levels[ref.table].table.entry(ref.slot);
-    }
-
-   private:
-    const ElasticHashMap* m_;
-    WalkCursor cursor_;
-  };
-  Iter iter() const noexcept { return Iter(*this); }
-
-  template <class F>
-  void for_each(F&& f) const {
-    Iter it = iter();
-    while (const Entry* e = it.next()) f(*e);
-  }
-
-  // Removes entries as it walks (every entry: the only user drains from the
-  // front). Each removed slot becomes DELETED; no purge per entry. Releasing
-  // the ExtractIf rebuilds at the same capacity when some level's tombstones
-  // exceed half its slots.
-  class ExtractIf {
-   public:
-    explicit ExtractIf(ElasticHashMap& m) noexcept : m_(&m) {}
-    ExtractIf(const ExtractIf&) = delete;
-    ExtractIf& operator=(const ExtractIf&) = delete;
-    ~ExtractIf() {
-      for (const LevelT& level : m_->shape_.levels) {
-        if (level.over_tombstone_limit()) {
-          m_->purge();
-          break;
-        }
-      }
-    }
-    std::optional<Entry> next() noexcept {
-      SlotRef ref;
-      if (!cursor_.next(m_->shape_.levels.size(), level_table(m_->shape_), ref)) return std::nullopt;
-      return m_->take_at(SlotIndex{ref.table, ref.slot});
-    }
-
-   private:
-    ElasticHashMap* m_;
-    WalkCursor cursor_;
-  };
-  ExtractIf extract_if() noexcept { return ExtractIf(*this); }
+  // The walk's view of the map: its slot tables in walk order (level 0
+  // first, then level 1, ...).
+  std::size_t table_count() const noexcept { return shape_.levels.size(); }
+  const RawTable<Entry>& table_at(std::size_t i) const noexcept { return shape_.levels[i].table; }
 
  private:
+  friend ExtractIf;
+
+  // Drains (popitem): a drained slot becomes DELETED and nothing is purged
+  // per entry; ending the drain rebuilds at the same capacity when some
+  // level's tombstones exceed half its slots.
+  Entry take_entry(SlotRef ref) noexcept { return take_at(SlotIndex{ref.table, ref.slot}); }
+  void finish_drain() noexcept {
+    for (const LevelT& level : shape_.levels) {
+      if (level.over_tombstone_limit()) {
+        purge();
+        break;
+      }
+    }
+  }
+
   struct Shape {
     std::vector<LevelT> levels;
     std::vector<std::size_t> plan;
@@ -386,13 +330,9 @@ class ElasticHashMap {
 
   ElasticHashMap() = default;
 
-  static auto level_table(const Shape& s) noexcept {
-    return [&s](std::size_t i) -> const RawTable<Entry>& { return s.levels[i].table; };
-  }
-
   void place_new(K&& key, V&& value, std::uint64_t h) {
     if (shape_.len >= shape_.max_items) {
-      resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
+      resize(next_growth(shape_.capacity));
     }
     const auto at = claim_slot(shape_, h);
     if (!at) fail("no free slot found after resize");

@@ -34,10 +34,6 @@ std::size_t default_probe_limit(std::size_t capacity) noexcept {
   return std::max<std::size_t>(sat_from_double(std::max(v, 1.0)), 1);
 }
 
-std::size_t max_items_for(std::size_t capacity, double delta) noexcept {
-  return sat_sub(capacity, sat_from_double(std::floor(static_cast<double>(capacity) * delta)));
-}
-
 std::size_t choose_special_capacity(std::size_t n, std::size_t w, double delta) noexcept {
   if (n == 0) return 0;
   const std::size_t width = std::max<std::size_t>(w, 1);

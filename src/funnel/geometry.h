@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstddef>
+
+#include "../common/growth.h"
 #include <optional>
 #include <vector>
 
@@ -32,8 +34,6 @@ std::size_t level_count_for(double delta) noexcept;
 std::size_t bucket_width_for(double delta) noexcept;
 // ⌈log2(log2 max(n, 4))⌉, at least 1.
 std::size_t default_probe_limit(std::size_t capacity) noexcept;
-// capacity ⊖ floor(capacity × δ).
-std::size_t max_items_for(std::size_t capacity, double delta) noexcept;
 
 std::size_t choose_special_capacity(std::size_t n, std::size_t w, double delta) noexcept;
 

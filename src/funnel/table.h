@@ -47,6 +47,7 @@
 #include "../common/layout.h"
 #include "../common/relocate.h"
 #include "../common/saturate.h"
+#include "../common/table_ops.h"
 #include "../common/walk.h"
 #include "geometry.h"
 
@@ -168,9 +169,11 @@ struct HashParts {
 };
 
 template <HashedKey K, class V>
-class FunnelHashMap {
+class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
  public:
   using Entry = SlotEntry<K, V>;
+  using Iter = EntryWalk<FunnelHashMap>;
+  using ExtractIf = EntryDrain<FunnelHashMap>;
   using LevelT = BucketLevel<Entry>;
 
   // An empty map; a probe limit of 0 or none means the capacity's default
@@ -351,82 +354,27 @@ class FunnelHashMap {
     }
   }
 
-  // Rebuild now at the capacity that inserting `n` more distinct keys one by
-  // one would grow to (the same growth steps: 0 to 16, else doubling), so
-  // that those insertions need no rebuild of their own.
-  void grow_ahead(std::size_t n) {
-    const std::size_t need = sat_add(shape_.len, n);
-    std::size_t c = shape_.capacity;
-    while (max_items_for(c, reserve_fraction_) < need) {
-      const std::size_t next = c == 0 ? 16 : sat_mul(c, 2);
-      if (next == c) break;
-      c = next;
-    }
-    if (c != shape_.capacity) resize(c);
-  }
-
-  void reserve(std::size_t additional) {
-    const std::size_t need = sat_add(shape_.len, additional);
-    if (need <= shape_.max_items) return;
-    std::size_t c = std::max<std::size_t>(shape_.capacity, 16);
-    while (max_items_for(c, reserve_fraction_) < need) {
-      if (c > kWordMax / 2) fail("capacity overflow");
-      c *= 2;
-    }
-    resize(c);
-  }
-
-  // ---- iteration --------------------------------------------------------
-  class Iter {
-   public:
-    explicit Iter(const FunnelHashMap& m) noexcept : m_(&m) {}
-    const Entry* next() noexcept {
-      SlotRef ref;
-      if (!cursor_.next(m_->part_count(), part_table(m_->shape_), ref)) return nullptr;
-      return &m_->shape_.part(ref.table).table.entry(ref.slot);
-    }
-
-   private:
-    const FunnelHashMap* m_;
-    WalkCursor cursor_;
-  };
-  Iter iter() const noexcept { return Iter(*this); }
-
-  template <class F>
-  void for_each(F&& f) const {
-    Iter it = iter();
-    while (const Entry* e = it.next()) f(*e);
-  }
-
-  // Removes every entry it walks past (marking slots free as removal does,
-  // without lowering the level watermark). Releasing it rebuilds at the same
-  // capacity when some part's tombstones exceed half its slots.
-  class ExtractIf {
-   public:
-    explicit ExtractIf(FunnelHashMap& m) noexcept : m_(&m) {}
-    ExtractIf(const ExtractIf&) = delete;
-    ExtractIf& operator=(const ExtractIf&) = delete;
-    ~ExtractIf() {
-      for (std::size_t i = 0; i < m_->part_count(); ++i) {
-        if (m_->shape_.part(i).over_tombstone_limit()) {
-          m_->purge();
-          break;
-        }
-      }
-    }
-    std::optional<Entry> next() noexcept {
-      SlotRef ref;
-      if (!cursor_.next(m_->part_count(), part_table(m_->shape_), ref)) return std::nullopt;
-      return m_->take_at(SlotLocation{ref.table, ref.slot});
-    }
-
-   private:
-    FunnelHashMap* m_;
-    WalkCursor cursor_;
-  };
-  ExtractIf extract_if() noexcept { return ExtractIf(*this); }
+  // The walk's view of the map: its slot tables in walk order (levels 0,
+  // 1, ..., then the primary, then the fallback).
+  std::size_t table_count() const noexcept { return part_count(); }
+  const RawTable<Entry>& table_at(std::size_t i) const noexcept { return shape_.part(i).table; }
 
  private:
+  friend ExtractIf;
+
+  // Drains (popitem): a drained slot is marked free as removal marks it,
+  // without lowering the level watermark; ending the drain rebuilds at the
+  // same capacity when some part's tombstones exceed half its slots.
+  Entry take_entry(SlotRef ref) noexcept { return take_at(SlotLocation{ref.table, ref.slot}); }
+  void finish_drain() noexcept {
+    for (std::size_t i = 0; i < part_count(); ++i) {
+      if (shape_.part(i).over_tombstone_limit()) {
+        purge();
+        break;
+      }
+    }
+  }
+
   struct Shape {
     std::vector<LevelT> levels;
     SpecialArray<Entry> special;
@@ -459,10 +407,6 @@ class FunnelHashMap {
 
   FunnelHashMap() = default;
 
-  static auto part_table(const Shape& s) noexcept {
-    return [&s](std::size_t i) -> const RawTable<Entry>& { return s.part(i).table; };
-  }
-
   // Requires: fallback.bucket_count > 0.
   std::array<std::size_t, 2> fallback_buckets(std::uint64_t h) const noexcept {
     return fallback_buckets(shape_, h);
@@ -477,7 +421,7 @@ class FunnelHashMap {
   // `at` is choose_slot_for_new_key's answer for this hash.
   void place_new(K&& key, V&& value, const HashParts& hp, SlotLocation at) {
     if (shape_.len >= shape_.max_items || !at) {
-      resize(shape_.capacity == 0 ? 16 : sat_mul(shape_.capacity, 2));
+      resize(next_growth(shape_.capacity));
       at = choose_slot(shape_, hp.h);
       if (!at) fail("no free slot found after resize");
     }

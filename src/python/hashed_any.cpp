@@ -18,22 +18,7 @@ bool KeyRef::slow_equals(const KeyRef& probe) const {
     }
     PyErr_Clear();  // lone surrogates: let Python equality decide
   }
-  PyObject* result = PyObject_RichCompare(left, right, Py_EQ);
-  if (result == nullptr) {
-    discard_error_unless_panic();
-    return false;
-  }
-  if (result == Py_True || result == Py_False) {
-    Py_DECREF(result);
-    return result == Py_True;
-  }
-  const int truth = PyObject_IsTrue(result);
-  Py_DECREF(result);
-  if (truth < 0) {
-    discard_error_unless_panic();
-    return false;
-  }
-  return truth != 0;
+  return equal_or_false(left, right);
 }
 
 }  // namespace velomap::py

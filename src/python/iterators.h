@@ -72,21 +72,17 @@ struct IterClass {
                           [&](const Entry& e) { snapshot.push_back(element_of<K>(e)); });
       version = mo->state.version;
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) throw PyErrorSet{};
-    auto* o = reinterpret_cast<Obj*>(self);
+    Obj* o = alloc_instance<Obj>(type);
     ::new (&o->borrow) BorrowFlag();
     ::new (&o->map_obj) Ref(Ref::incref(map));
     ::new (&o->snapshot) std::vector<Ref>(std::move(snapshot));
     o->seen_version = version;
     o->position = 0;
-    return self;
+    return reinterpret_cast<PyObject*>(o);
   }
 
   static void dealloc(PyObject* self) noexcept {
     auto* o = reinterpret_cast<Obj*>(self);
-    PyTypeObject* cls = Py_TYPE(self);
     o->map_obj.~Ref();  // the map first, then every element in order
     std::vector<Ref>& snap = o->snapshot;
     for (std::size_t i = 0; i < snap.size(); ++i) {
@@ -94,8 +90,7 @@ struct IterClass {
       Ref released = std::move(snap[i]);
     }
     snap.~vector<Ref>();
-    reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free))(self);
-    Py_DECREF(cls);
+    free_instance(self);
   }
 
   static PyObject* iter(PyObject* self) noexcept {

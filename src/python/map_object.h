@@ -51,21 +51,15 @@ struct MapType {
 
   // A new object of class `cls` that takes over `state`.
   static PyObject* wrap(PyTypeObject* cls, State&& state) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
-    PyObject* self = alloc(cls, 0);
-    if (self == nullptr) throw PyErrorSet{};
-    Obj* o = obj(self);
+    Obj* o = alloc_instance<Obj>(cls);
     ::new (&o->borrow) BorrowFlag();
     ::new (&o->state) State(std::move(state));
-    return self;
+    return reinterpret_cast<PyObject*>(o);
   }
 
   static void dealloc(PyObject* self) noexcept {
-    PyTypeObject* cls = Py_TYPE(self);
     obj(self)->state.~State();  // releases every key and value
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(cls);
+    free_instance(self);
   }
 };
 

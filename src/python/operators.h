@@ -19,22 +19,6 @@ struct MapOperators {
   using Entry = typename Scheme::Table::Entry;
   using Methods = MapMethods<Scheme>;
 
-  // v == w; an exception counts as false (a panic is resumed).
-  static bool values_equal(PyObject* v, PyObject* w) {
-    PyObject* r = PyObject_RichCompare(v, w, Py_EQ);
-    if (r == nullptr) {
-      discard_error_unless_panic();
-      return false;
-    }
-    const int truth = PyObject_IsTrue(r);
-    Py_DECREF(r);
-    if (truth < 0) {
-      discard_error_unless_panic();
-      return false;
-    }
-    return truth != 0;
-  }
-
   // Compare every entry of `m` with the value `lookup(key)` gives (a new
   // reference, or null for "missing": then the maps differ).
   template <class Lookup>
@@ -43,7 +27,7 @@ struct MapOperators {
     auto it = m.iter();
     while (const Entry* e = it.next()) {
       Ref other = lookup(*e);
-      if (!other || !values_equal(e->value.get(), other.get())) {
+      if (!other || !equal_or_false(e->value.get(), other.get())) {
         equal = false;
         break;
       }

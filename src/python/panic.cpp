@@ -47,4 +47,23 @@ void discard_error_unless_panic() {
   throw InternalFailure(text);
 }
 
+bool equal_or_false(PyObject* left, PyObject* right) {
+  PyObject* result = PyObject_RichCompare(left, right, Py_EQ);
+  if (result == nullptr) {
+    discard_error_unless_panic();
+    return false;
+  }
+  if (result == Py_True || result == Py_False) {
+    Py_DECREF(result);
+    return result == Py_True;
+  }
+  const int truth = PyObject_IsTrue(result);
+  Py_DECREF(result);
+  if (truth < 0) {
+    discard_error_unless_panic();
+    return false;
+  }
+  return truth != 0;
+}
+
 }  // namespace velomap::py

@@ -27,6 +27,11 @@ void raise_panic(const InternalFailure& failure) noexcept;
 // with the same text, so it is never swallowed.
 void discard_error_unless_panic();
 
+// `left == right` by Python equality (PyObject_RichCompare, then its truth
+// value). An exception counts as false and is discarded, except a
+// PanicException, which is resumed as above.
+bool equal_or_false(PyObject* left, PyObject* right);
+
 template <class R, class F>
 R guarded(R on_error, F&& body) noexcept {
   try {

@@ -69,4 +69,22 @@ inline void check(int status) {
   throw PyErrorSet{};
 }
 
+// A new instance of a heap type, from its tp_alloc (zero-filled); the caller
+// constructs the C++ fields in place.
+template <class Obj>
+Obj* alloc_instance(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) throw PyErrorSet{};
+  return reinterpret_cast<Obj*>(self);
+}
+
+// Free an instance whose C++ fields are already destroyed, and release the
+// reference it held on its heap type.
+inline void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
 }  // namespace velomap::py

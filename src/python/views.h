@@ -76,20 +76,15 @@ struct ViewClass {
   };
 
   static PyObject* make(PyObject* map) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) throw PyErrorSet{};
-    auto* o = reinterpret_cast<Obj*>(self);
+    Obj* o = alloc_instance<Obj>(type);
     ::new (&o->borrow) BorrowFlag();
     ::new (&o->map_obj) Ref(Ref::incref(map));
-    return self;
+    return reinterpret_cast<PyObject*>(o);
   }
 
   static void dealloc(PyObject* self) noexcept {
-    PyTypeObject* cls = Py_TYPE(self);
     reinterpret_cast<Obj*>(self)->map_obj.~Ref();
-    reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free))(self);
-    Py_DECREF(cls);
+    free_instance(self);
   }
 
   static Py_ssize_t length(PyObject* self) noexcept {
@@ -118,13 +113,13 @@ struct ViewClass {
         Frame f(self);
         const Ref* stored = f.table.get(KeyRef::borrow(PyTuple_GetItem(x, 0)));
         if (stored == nullptr) return 0;
-        return rich_equal(Ref::incref(stored->get()).get(), value) ? 1 : 0;
+        return equal_or_false(Ref::incref(stored->get()).get(), value) ? 1 : 0;
       } else {
         Frame f(self);
         bool found = false;
         auto it = f.table.iter();
         while (const Entry* e = it.next()) {
-          if (rich_equal(e->value.get(), x)) {
+          if (equal_or_false(e->value.get(), x)) {
             found = true;
             break;
           }
@@ -132,23 +127,6 @@ struct ViewClass {
         return found ? 1 : 0;
       }
     });
-  }
-
-  // `left == right` by Python equality, no identity shortcut; an exception
-  // counts as false (a panic is resumed).
-  static bool rich_equal(PyObject* left, PyObject* right) {
-    PyObject* r = PyObject_RichCompare(left, right, Py_EQ);
-    if (r == nullptr) {
-      discard_error_unless_panic();
-      return false;
-    }
-    const int truth = PyObject_IsTrue(r);
-    Py_DECREF(r);
-    if (truth < 0) {
-      discard_error_unless_panic();
-      return false;
-    }
-    return truth != 0;
   }
 
   // ---- repr -------------------------------------------------------------

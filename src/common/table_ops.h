@@ -1,0 +1,59 @@
+// Operations both core tables offer in the same way, written once over the
+// table's own primitives (CRTP).
+//
+// A Derived table provides: len(), capacity(), max_items(),
+// reserve_fraction(), resize(c), table_count() and table_at(i) (its slot
+// tables in walk order), and, for drains, take_entry(SlotRef) and
+// finish_drain().
+#pragma once
+
+#include <cstddef>
+
+#include "growth.h"
+#include "saturate.h"
+#include "walk.h"
+
+namespace velomap {
+
+template <class Derived>
+class TableOps {
+ public:
+  // Rebuild now at the capacity that inserting `n` more distinct keys one by
+  // one would grow to, so that those insertions need no rebuild of their own.
+  void grow_ahead(std::size_t n) {
+    Derived& d = self();
+    const std::size_t c =
+        capacity_for_inserting(d.capacity(), sat_add(d.len(), n), d.reserve_fraction());
+    if (c != d.capacity()) d.resize(c);
+  }
+
+  // Make room for `additional` more entries without further growth.
+  void reserve(std::size_t additional) {
+    Derived& d = self();
+    const std::size_t need = sat_add(d.len(), additional);
+    if (need <= d.max_items()) return;
+    d.resize(capacity_for_reserving(d.capacity(), need, d.reserve_fraction()));
+  }
+
+  // Read-only walk in table order. The map must not change meanwhile.
+  EntryWalk<Derived> iter() const noexcept { return EntryWalk<Derived>(self()); }
+
+  template <class F>
+  void for_each(F&& f) const {
+    EntryWalk<Derived> it = iter();
+    while (const auto* e = it.next()) f(*e);
+  }
+
+  // A drain that removes every entry it walks past; see the table's
+  // take_entry and finish_drain for what removal and ending it do.
+  EntryDrain<Derived> extract_if() noexcept { return EntryDrain<Derived>(self()); }
+
+ protected:
+  TableOps() = default;
+
+ private:
+  Derived& self() noexcept { return static_cast<Derived&>(*this); }
+  const Derived& self() const noexcept { return static_cast<const Derived&>(*this); }
+};
+
+}  // namespace velomap
