@@ -51,6 +51,17 @@ class TableOps {
  protected:
   TableOps() = default;
 
+  // Rebuild at the same capacity to clear tombstones. A purge only speeds up
+  // later lookups: if it cannot run (no memory, or an entry without a
+  // place), the map stays valid with its tombstones and a later removal
+  // tries again.
+  void purge() noexcept {
+    try {
+      self().resize(self().capacity());
+    } catch (...) {
+    }
+  }
+
  private:
   Derived& self() noexcept { return static_cast<Derived&>(*this); }
   const Derived& self() const noexcept { return static_cast<const Derived&>(*this); }

@@ -258,7 +258,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     if (!at) return std::nullopt;
     Entry out = take_at(at);
     const LevelT& level = shape_.levels[at.level];
-    if (level.over_tombstone_limit()) purge();
+    if (level.over_tombstone_limit()) this->purge();
     { K released = std::move(out.key); }
     return std::optional<V>(std::move(out.value));
   }
@@ -311,7 +311,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   void finish_drain() noexcept {
     for (const LevelT& level : shape_.levels) {
       if (level.over_tombstone_limit()) {
-        purge();
+        this->purge();
         break;
       }
     }
@@ -429,16 +429,6 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     ++level.tombstones;
     --shape_.len;
     return out;
-  }
-
-  // Rebuild at the same capacity to clear tombstones. The purge only speeds
-  // up later lookups: if it cannot run (no memory), the map stays valid with
-  // its tombstones and the next removal tries again.
-  void purge() noexcept {
-    try {
-      resize(shape_.capacity);
-    } catch (...) {
-    }
   }
 
   Shape shape_;

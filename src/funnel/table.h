@@ -327,7 +327,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     while (shape_.max_populated_level != 0 &&
            shape_.levels[shape_.max_populated_level].len == 0)
       --shape_.max_populated_level;
-    if (shape_.part(at.part).over_tombstone_limit()) purge();
+    if (shape_.part(at.part).over_tombstone_limit()) this->purge();
     { K released = std::move(out.key); }
     return std::optional<V>(std::move(out.value));
   }
@@ -369,7 +369,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   void finish_drain() noexcept {
     for (std::size_t i = 0; i < part_count(); ++i) {
       if (shape_.part(i).over_tombstone_limit()) {
-        purge();
+        this->purge();
         break;
       }
     }
@@ -522,15 +522,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).table.reset_ctrl();
     shape_ = std::move(fresh);
     return true;
-  }
-
-  // Rebuild at the same capacity to clear tombstones; if that cannot be done
-  // the map stays valid with its tombstones.
-  void purge() noexcept {
-    try {
-      resize(shape_.capacity);
-    } catch (...) {
-    }
   }
 
   Shape shape_;
