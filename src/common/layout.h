@@ -152,11 +152,15 @@ class RawTable {
   // Release the entries of every full slot in ascending order (each key
   // before its value), then mark all bytes EMPTY.
   void destroy_entries() noexcept {
-    for (std::size_t s = 0; s < slot_count_; ++s) {
-      if (is_full(ctrl_[s])) release_entry(entries_[s]);
+    for (std::size_t g = 0; g < group_count_; ++g) {
+      for (unsigned bit : group(g).match_full()) release_entry(entries_[g * kGroupWidth + bit]);
     }
     reset_ctrl();
   }
+
+  // Free the storage of a table whose entries have all been moved out, and
+  // become the empty table.
+  void discard_moved_out() noexcept { RawTable().swap(*this); }
 
   // Member destructors would run value first; keys go first instead.
   static void release_entry(Entry& e) noexcept {

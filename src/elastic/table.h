@@ -292,7 +292,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
       for (LevelT& level : fresh.levels) level.table.reset_ctrl();
       fail("no free slot found after resize");
     }
-    for (LevelT& level : shape_.levels) level.table.reset_ctrl();
+    for (LevelT& level : shape_.levels) level.table.discard_moved_out();
     shape_ = std::move(fresh);
   }
 

@@ -519,7 +519,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       for (std::size_t i = 0; i < fresh.levels.size() + 2; ++i) fresh.part(i).table.reset_ctrl();
       return false;
     }
-    for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).table.reset_ctrl();
+    for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).table.discard_moved_out();
     shape_ = std::move(fresh);
     return true;
   }
