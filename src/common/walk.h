@@ -21,8 +21,33 @@ struct SlotRef {
   std::size_t slot;   // slot index inside that table
 };
 
+// A lower bound on the position of the first full slot in walk order, kept
+// by each table so that a walk (notably popitem's drain, which always takes
+// the first entry) need not pass over a long run of emptied slots again and
+// again. Placing an entry lowers it; removals leave it (still a bound); a
+// drain that emptied everything before some slot raises it; clearing and
+// rebuilding start it afresh.
+class FirstFullBound {
+ public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  SlotRef get() const noexcept { return at_; }
+  void placed(std::size_t table, std::size_t slot) noexcept {
+    if (table < at_.table || (table == at_.table && slot < at_.slot)) at_ = {table, slot};
+  }
+  void emptied_before(SlotRef ref) noexcept { at_ = ref; }
+  void reset() noexcept { at_ = {kNone, 0}; }
+
+ private:
+  SlotRef at_ = {kNone, 0};  // no full slot anywhere
+};
+
 class WalkCursor {
  public:
+  WalkCursor() = default;
+  // Start at `from` (its group); walks nothing when from.table is past the end.
+  explicit WalkCursor(SlotRef from) noexcept
+      : table_(from.table), next_group_(from.slot & ~(kGroupWidth - 1)) {}
+
   // Find the next full slot. `table_at(i)` returns the i-th table (any type
   // with slot_count() and group(g)); `count` is the number of tables.
   template <class TableAt>
@@ -62,7 +87,7 @@ template <class Map>
 class EntryWalk {
  public:
   using Entry = typename Map::Entry;
-  explicit EntryWalk(const Map& m) noexcept : m_(&m) {}
+  explicit EntryWalk(const Map& m) noexcept : m_(&m), cursor_(m.first_full_bound()) {}
   const Entry* next() noexcept {
     SlotRef ref;
     const auto table_at = [this](std::size_t i) -> const auto& { return m_->table_at(i); };
@@ -83,7 +108,7 @@ template <class Map>
 class EntryDrain {
  public:
   using Entry = typename Map::Entry;
-  explicit EntryDrain(Map& m) noexcept : m_(&m) {}
+  explicit EntryDrain(Map& m) noexcept : m_(&m), cursor_(m.first_full_bound()) {}
   EntryDrain(const EntryDrain&) = delete;
   EntryDrain& operator=(const EntryDrain&) = delete;
   ~EntryDrain() { m_->finish_drain(); }

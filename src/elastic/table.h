@@ -15,8 +15,8 @@
 // writes DELETED (never EMPTY). Hence the invariant that lookups rely on:
 //   a placed entry's earlier probe groups in its level hold no EMPTY byte
 //   until the level is cleared or rebuilt,
-// so a lookup leaves a level at the first group that has an EMPTY byte.
-// Tombstones are purged by a rebuild at the same capacity once one level's
+// so a lookup could leave a level at the first group that has an EMPTY byte
+// (the overflow bytes below stop it earlier still). Tombstones are purged by a rebuild at the same capacity once one level's
 // tombstones exceed half its slots.
 //
 // Overflow bytes. In a level filled to 95% (batch 1 tops level 0 up to all
@@ -31,10 +31,11 @@
 //
 // Entries never move once placed, except in a full rebuild (growth, reserve,
 // purge). A rebuild is transactional: the new shape is built beside the old
-// one, every entry's new slot is chosen first (by the ordinary placement rule,
-// from the cached hash alone: no key comparison, no growth check, so no Python
-// code runs), and only then are the entries moved over. An allocation failure
-// or an unplaceable entry leaves the map exactly as it was.
+// one, and each entry moves to the slot the ordinary placement rule gives it,
+// from its cached hash alone (no key comparison and no growth check, so no
+// Python code runs). An allocation failure leaves the map exactly as it was;
+// an entry without a place (impossible here: every level together has at
+// least `capacity` slots) would move every entry back (relocate.h).
 #pragma once
 
 #include <algorithm>
@@ -271,6 +272,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     shape_.current_batch = 0;
     shape_.batch_remaining = shape_.plan.empty() ? 0 : shape_.plan.front();
     shape_.max_populated_level = 0;
+    shape_.first_full.reset();
   }
 
   // ---- rebuilds ---------------------------------------------------------
@@ -296,6 +298,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     shape_ = std::move(fresh);
   }
 
+  SlotRef first_full_bound() const noexcept { return shape_.first_full.get(); }
   // The walk's view of the map: its slot tables in walk order (level 0
   // first, then level 1, ...).
   std::size_t table_count() const noexcept { return shape_.levels.size(); }
@@ -307,7 +310,10 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Drains (popitem): a drained slot becomes DELETED and nothing is purged
   // per entry; ending the drain rebuilds at the same capacity when some
   // level's tombstones exceed half its slots.
-  Entry take_entry(SlotRef ref) noexcept { return take_at(SlotIndex{ref.table, ref.slot}); }
+  Entry take_entry(SlotRef ref) noexcept {
+    shape_.first_full.emptied_before(ref);
+    return take_at(SlotIndex{ref.table, ref.slot});
+  }
   void finish_drain() noexcept {
     for (const LevelT& level : shape_.levels) {
       if (level.over_tombstone_limit()) {
@@ -326,6 +332,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     std::size_t current_batch = 0;
     std::size_t batch_remaining = 0;
     std::size_t max_populated_level = 0;
+    FirstFullBound first_full;
   };
 
   ElasticHashMap() = default;
@@ -415,6 +422,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     level.claim(at.slot, tag_of(h));
     level.mark_passed(lo, at.slot, overflow_bit(h));
     s.max_populated_level = std::max(s.max_populated_level, at.level);
+    s.first_full.placed(at.level, at.slot);
     ++s.len;
     if (s.batch_remaining > 0) --s.batch_remaining;
     return at;

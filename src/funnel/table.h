@@ -23,11 +23,11 @@
 // the groups that never saw their tag.
 //
 // Rebuilds (growth, reserve, tombstone purge) are transactional: the new
-// shape is built beside the old one, every entry's new slot is chosen from its
-// cached hash (no key comparison, no growth check), and entries move only
-// when all have a place. An entry that finds no place (many keys sharing all
-// their candidate places) makes the rebuild retry at double the capacity a
-// few times; if none works, the map is left exactly as it was.
+// shape is built beside the old one and each entry moves to the slot its
+// cached hash gives it there (no key comparison, no growth check). An entry
+// that finds no place (many keys sharing all their candidate places) moves
+// every entry back (relocate.h) and makes the rebuild retry at double the
+// capacity a few times; if none works, the map is left exactly as it was.
 #pragma once
 
 #include <algorithm>
@@ -339,6 +339,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     if (shape_.special.primary.group_summaries) shape_.special.primary.forget_summaries();
     shape_.len = 0;
     shape_.max_populated_level = 0;
+    shape_.first_full.reset();
   }
 
   // ---- rebuilds ---------------------------------------------------------
@@ -354,6 +355,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     }
   }
 
+  SlotRef first_full_bound() const noexcept { return shape_.first_full.get(); }
   // The walk's view of the map: its slot tables in walk order (levels 0,
   // 1, ..., then the primary, then the fallback).
   std::size_t table_count() const noexcept { return part_count(); }
@@ -365,7 +367,10 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // Drains (popitem): a drained slot is marked free as removal marks it,
   // without lowering the level watermark; ending the drain rebuilds at the
   // same capacity when some part's tombstones exceed half its slots.
-  Entry take_entry(SlotRef ref) noexcept { return take_at(SlotLocation{ref.table, ref.slot}); }
+  Entry take_entry(SlotRef ref) noexcept {
+    shape_.first_full.emptied_before(ref);
+    return take_at(SlotLocation{ref.table, ref.slot});
+  }
   void finish_drain() noexcept {
     for (std::size_t i = 0; i < part_count(); ++i) {
       if (shape_.part(i).over_tombstone_limit()) {
@@ -382,6 +387,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     std::size_t capacity = 0;
     std::size_t max_items = 0;
     std::size_t max_populated_level = 0;
+    FirstFullBound first_full;
 
     SlotPart<Entry>& part(std::size_t i) noexcept {
       if (i < levels.size()) return levels[i];
@@ -482,6 +488,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     } else if (at.part == s.levels.size()) {
       s.special.primary.group_summaries[at.slot / kGroupWidth].add(tag);
     }
+    s.first_full.placed(at.part, at.slot);
     ++s.len;
   }
 

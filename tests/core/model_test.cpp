@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 #include <unordered_map>
 
 #include "elastic/table.h"
@@ -27,6 +28,18 @@ TestKey model_key(std::int64_t id) {
   return testing::key(id);
 }
 
+// Ids in walk order, walked from the very first slot (ignoring the table's
+// first-full bound, which iter() and drains start from).
+template <class Map>
+std::vector<std::int64_t> full_walk(const Map& m) {
+  std::vector<std::int64_t> ids;
+  WalkCursor cursor;
+  SlotRef ref;
+  const auto table_at = [&](std::size_t i) -> const auto& { return m.table_at(i); };
+  while (cursor.next(m.table_count(), table_at, ref)) ids.push_back(m.table_at(ref.table).entry(ref.slot).key.id);
+  return ids;
+}
+
 template <class Map>
 void check_same(const Map& m, const std::unordered_map<std::int64_t, std::int64_t>& model) {
   ASSERT_EQ(m.len(), model.size());
@@ -38,6 +51,9 @@ void check_same(const Map& m, const std::unordered_map<std::int64_t, std::int64_
     ASSERT_EQ(it->second, e.value.v);
   });
   ASSERT_EQ(walked, model.size());
+  std::vector<std::int64_t> hinted;
+  m.for_each([&](const auto& e) { hinted.push_back(e.key.id); });
+  ASSERT_EQ(hinted, full_walk(m));
   for (const auto& [id, v] : model) {
     const Counted* got = m.get(model_key(id));
     ASSERT_NE(got, nullptr) << id;
@@ -80,11 +96,13 @@ TYPED_TEST(ModelTest, AgreesWithUnorderedMap) {
         const Counted* got = m.get(model_key(id));
         ASSERT_EQ(got != nullptr, model.count(id) == 1);
       } else if (op < 98) {
-        auto drain = m.extract_if();
         const int n = static_cast<int>(rng() % 40);
+        const std::vector<std::int64_t> order = full_walk(m);
+        auto drain = m.extract_if();
         for (int i = 0; i < n; ++i) {
           auto e = drain.next();
           if (!e) break;
+          ASSERT_EQ(e->key.id, order[static_cast<std::size_t>(i)]);  // walk order, from the start
           ASSERT_EQ(model.erase(e->key.id), 1u);
         }
       } else if (op < 99) {
