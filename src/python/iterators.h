@@ -115,7 +115,9 @@ struct IterClass {
         raise(PyExc_RuntimeError, "dictionary changed size during iteration");
       const std::size_t n = o->snapshot.size();
       if (o->position == n) return nullptr;  // exhausted
-      if (o->position + kPrefetchAhead < n) prefetch_object(o->snapshot[o->position + kPrefetchAhead].get());
+      // One step per Python loop turn: a shorter distance covers the latency.
+      constexpr std::size_t kStepAhead = 12;
+      if (o->position + kStepAhead < n) prefetch_object(o->snapshot[o->position + kStepAhead].get());
       return o->snapshot[o->position++].new_ref();
     });
   }

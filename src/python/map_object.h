@@ -66,7 +66,7 @@ struct MapType {
 // How far ahead entry walks prefetch the key and value objects: entries come
 // in table order, which is unrelated to where the objects live in memory, and
 // every reference count touched is otherwise a cache miss in a large map.
-inline constexpr std::size_t kPrefetchAhead = 8;
+inline constexpr std::size_t kPrefetchAhead = 32;
 
 inline void prefetch_object(PyObject* o) noexcept { __builtin_prefetch(o, 1); }
 
