@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "../common/growth.h"
 #include "args.h"
 #include "update.h"
 
@@ -31,11 +32,13 @@ struct MapMethods {
   static auto* obj(PyObject* o) noexcept { return Type::obj(o); }
 
   // A new state holding copies of every entry of `source` (same key objects
-  // with their stored hashes, same values), built for `capacity` and grown
-  // as inserting the entries one by one would grow it, but up front.
+  // with their stored hashes, same values), for `capacity`: built straight
+  // at the capacity that inserting the entries one by one would grow it to.
   static State copy_state(const typename Scheme::Table& source, std::uint32_t capacity) {
-    State out = Type::make_state(capacity);
-    out.map.grow_ahead(source.len());
+    const std::size_t grown =
+        capacity_for_inserting(capacity, source.len(), Scheme::default_reserve_fraction);
+    State out = Type::make_state(saturate_u32(grown));
+    out.map.grow_ahead(source.len());  // a no-op unless the capacity saturated
     for_each_prefetched(source, [&](const Entry& e) {
       out.map.insert_unique(HashedAny::share(e.key), Ref::incref(e.value.get()));
     });

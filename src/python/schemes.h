@@ -31,6 +31,7 @@ struct ElasticScheme {
   static constexpr const char* item_iter_qualified = "velomap._ElasticItemIter";
   static constexpr Param option_params[] = {{"capacity"}, {"reserve_fraction"}, {"probe_scale"}};
 
+  static constexpr double default_reserve_fraction = elastic::kDefaultReserveFraction;
   static Table make_table(std::uint32_t capacity) { return Table::with_options(capacity); }
 
   // Convert in parameter order, then check ranges (reserve_fraction first).
@@ -66,6 +67,7 @@ struct FunnelScheme {
   static constexpr Param option_params[] = {
       {"capacity"}, {"reserve_fraction"}, {"primary_probe_limit"}};
 
+  static constexpr double default_reserve_fraction = funnel::kDefaultReserveFraction;
   static Table make_table(std::uint32_t capacity) { return Table::with_options(capacity); }
 
   static Table table_with_options(const Bound<3>& a) {

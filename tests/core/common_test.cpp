@@ -100,21 +100,6 @@ TEST(RawTable, RefusedAllocationIsBadAlloc) {
 }
 
 // ---- Hashing ------------------------------------------------------------
-TEST(Hash, FoldedMultiplyMatchesItsHalfWordForm) {
-  const std::uint64_t samples[] = {0, 1, 0xFFFFFFFFFFFFFFFFull, 0x123456789ABCDEF0ull,
-                                   0x9E3779B97F4A7C15ull};
-  for (std::uint64_t x : samples) {
-    for (std::uint64_t y : samples) {
-      // The rotated form against the half-by-half description of h.
-      const std::uint64_t xl = x & 0xFFFFFFFF, xh = x >> 32, yl = y & 0xFFFFFFFF, yh = y >> 32;
-      const std::uint64_t a = xl * yl, b = xh * yh, c = xl * yh, d = xh * yl;
-      const std::uint64_t expect_lo = (a & 0xFFFFFFFF) ^ (b & 0xFFFFFFFF) ^ (c >> 32) ^ (d >> 32);
-      const std::uint64_t expect_hi = (a >> 32) ^ (b >> 32) ^ (c & 0xFFFFFFFF) ^ (d & 0xFFFFFFFF);
-      EXPECT_EQ(fold_multiply(x, y), (expect_hi << 32) | expect_lo);
-    }
-  }
-}
-
 TEST(Hash, TagIsSevenBitsAndNeverZero) {
   EXPECT_EQ(tag_of(0), 1);
   EXPECT_EQ(tag_of(std::uint64_t{1} << 57), 1);

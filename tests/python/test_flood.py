@@ -46,8 +46,6 @@ def test_funnel_refuses_past_its_places_and_keeps_everything():
 def test_funnel_with_a_tiny_reserve_fraction_keeps_working():
     # Built with reserve fraction 1e-9 the table has fewer usable places than
     # it plans for; rebuilds must retry rather than lose entries.
-    if not hasattr(velomap.FunnelHashMap, "with_options"):
-        pytest.skip("with_options not available")
     m = velomap.FunnelHashMap.with_options(3, 1e-9)
     for i in range(60):
         m[i] = i

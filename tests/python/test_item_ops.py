@@ -1,8 +1,5 @@
 """The basic mapping protocol: m[k] = v, m[k], k in m, del m[k], len(m)."""
 
-import math
-import sys
-
 import pytest
 
 import velomap
@@ -72,7 +69,7 @@ def test_replacement_keeps_the_first_key_object(cls):
     m[1.0] = "b"
     assert len(m) == 1
     assert m[1] == "b"
-    assert type(next(iter(m.keys())) if hasattr(m, "keys") else 1) is int
+    assert type(next(iter(m))) is int
 
 
 def test_missing_key_errors_carry_the_key(cls):
@@ -197,21 +194,3 @@ def test_panic_from_eq_is_never_swallowed(cls, capfd):
     assert "resuming an internal failure" in err
     assert "inner failure" in err
     assert len(m) == 1
-
-
-def test_values_are_released(cls):
-    class Sentinel:
-        pass
-
-    m = cls()
-    v = Sentinel()
-    before = sys.getrefcount(v)
-    for i in range(100):
-        m[i] = v
-    assert sys.getrefcount(v) == before + 100
-    for i in range(50):
-        del m[i]
-    m[60] = None
-    assert sys.getrefcount(v) == before + 49
-    del m
-    assert sys.getrefcount(v) == before
