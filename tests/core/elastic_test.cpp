@@ -129,26 +129,6 @@ TEST(ElasticMap, GrowthFromZeroAndAtMaxItems) {
   for (std::int64_t i = 0; i < 91; ++i) ASSERT_EQ(h.get(key(i))->v, i == 5 ? -5 : i);
 }
 
-TEST(ElasticMap, BatchesFillLevelZeroFirst) {
-  Map m = Map::with_options(1000);
-  fill(m, 0, 384);
-  EXPECT_EQ(m.levels()[0].len, 384u);
-  EXPECT_EQ(m.max_populated_level(), 0u);
-  fill(m, 384, 385);
-  EXPECT_EQ(m.current_batch(), 1u);
-}
-
-TEST(ElasticMap, ReplacementKeepsStoredKeyAndBatchState) {
-  Map m = Map::with_options(100);
-  m.insert(TestKey{42, 7}, Counted(1));
-  const std::size_t remaining = m.batch_remaining();
-  auto old = m.insert(TestKey{42, 7}, Counted(2));
-  ASSERT_TRUE(old);
-  EXPECT_EQ(old->v, 1);
-  EXPECT_EQ(m.len(), 1u);
-  EXPECT_EQ(m.batch_remaining(), remaining);
-}
-
 // ---- removal and tombstones -------------------------------------------------
 TEST(ElasticMap, RemovalWritesTombstonesAndPurgesPastHalf) {
   Map m = Map::with_options(100);  // level 0: 64 slots, batch 0 = 48

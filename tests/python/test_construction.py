@@ -35,19 +35,13 @@ def test_funnel_rejects_other_reserve_fractions(value):
     assert str(info.value) == FUNNEL_RANGE
 
 
-@pytest.mark.parametrize("value, ok", [(0.99, True), (1e-9, True), (1.0, False), (0.0, False), (math.nan, False)])
-def test_elastic_reserve_fraction_range(value, ok):
-    if ok:
+def test_elastic_reserve_fraction_range():
+    for value in (0.99, 1e-9):
         ElasticHashMap.with_options(reserve_fraction=value)
-    else:
-        with pytest.raises(ValueError, match=rf"^{re_escape(ELASTIC_RANGE)}$"):
+    for value in (1.0, 0.0, math.nan):
+        with pytest.raises(ValueError) as info:
             ElasticHashMap.with_options(reserve_fraction=value)
-
-
-def re_escape(s):
-    import re
-
-    return re.escape(s)
+        assert str(info.value) == ELASTIC_RANGE
 
 
 def test_probe_options():
@@ -88,6 +82,8 @@ def test_argument_binding_texts(cls):
         (lambda: cls.fromkeys(), f"{n}.fromkeys() missing 1 required positional argument: 'iterable'"),
         (lambda: m.update({}, {}), f"{n}.update() takes from 0 to 1 positional arguments but 2 were given"),
         (lambda: cls.with_options(1, 0.1, 1, 1), f"{n}.with_options() takes from 0 to 3 positional arguments but 4 were given"),
+        (lambda: cls({}, {}), f"{n}.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+        (lambda: cls({}, other={}), f"{n}.__new__() got multiple values for argument 'other'"),
     ]
     for call, text in cases:
         with pytest.raises(TypeError) as info:

@@ -62,19 +62,13 @@ class AgreeWithDict(RuleBasedStateMachine):
 
     @rule()
     def popitem(self):
-        if not self.model:
-            return
+        # Each map pops its own first entry; put it back so that all agree.
         for m in self.maps:
-            k, v = m.popitem()
-            assert self.model[k] == v
-        # Each map may pop a different entry; resynchronise from the model.
-        for m in self.maps:
-            for key in list(self.model):
-                if key not in m:
-                    m[key] = self.model[key]
-            for key in list(m):
-                if key not in self.model:
-                    del m[key]
+            if self.model:
+                first = next(iter(m))
+                k, v = m.popitem()
+                assert k is first and self.model[k] == v and k not in m
+                m[k] = v
 
     @rule(k=KEYS, v=VALUES)
     def setdefault(self, k, v):
