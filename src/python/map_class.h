@@ -2,9 +2,6 @@
 // protocol slots, the methods and the operators.
 #pragma once
 
-#include <array>
-#include <string>
-
 #include "args.h"
 #include "map_methods.h"
 #include "map_protocol.h"
@@ -24,9 +21,8 @@ struct MapClass : MapProtocol<Scheme> {
   // (other=None, *, capacity=0, **kwargs)
   static PyObject* tp_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
-      static const std::string fn = std::string(Scheme::name) + ".__new__";
       static constexpr Param params[] = {{"other"}, {"capacity", false, true}};
-      static const Signature sig{fn.c_str(), params, true};
+      static const Signature sig{qualified<Scheme>("__new__"), params, true};
       const auto a = bind<2>(sig, args, kwds);
       const std::uint32_t capacity = a[1] ? to_u32(a[1], "capacity") : 0;
       State state = Type::make_state(capacity);
