@@ -307,7 +307,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     // the vacancy; otherwise the remaining levels and the special array.
     const SlotLocation at =
         vacancy.at ? vacancy.at : choose_slot(shape_, hp.h, vacancy.levels_walked);
-    place_new(std::move(key), std::move(value), hp, at);
+    place_new(std::move(key), std::move(value), hp, at.part, at.slot);
     return std::nullopt;
   }
 
@@ -315,7 +315,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // and the placement of insert, without the lookup.
   void insert_unique(K key, V value) {
     const HashParts hp = split(hash_of(key));
-    place_new(std::move(key), std::move(value), hp, choose_slot(shape_, hp.h));
+    const SlotLocation at = choose_slot(shape_, hp.h);
+    place_new(std::move(key), std::move(value), hp, at.part, at.slot);
   }
 
   // ---- removal ----------------------------------------------------------
@@ -424,8 +425,11 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   // insert_at_location_after_resize_check: grow first when the map is at
   // max_items or the key has no free candidate place.
-  // `at` is choose_slot_for_new_key's answer for this hash.
-  void place_new(K&& key, V&& value, const HashParts& hp, SlotLocation at) {
+  // (part, slot) is choose_slot_for_new_key's answer for this hash (part
+  // kNone for none). Taken as two words: a two-word struct argument gets
+  // spilled and reloaded as one vector, which stalls store forwarding.
+  void place_new(K&& key, V&& value, const HashParts& hp, std::size_t part, std::size_t slot) {
+    SlotLocation at{part, slot};
     if (shape_.len >= shape_.max_items || !at) {
       resize(next_growth(shape_.capacity));
       at = choose_slot(shape_, hp.h);
