@@ -2,9 +2,8 @@
 // table's own primitives (CRTP).
 //
 // A Derived table provides: len(), capacity(), max_items(),
-// reserve_fraction(), resize(c), table_count() and table_at(i) (its slot
-// tables in walk order), and, for drains, take_entry(SlotRef) and
-// finish_drain().
+// reserve_fraction(), resize(c), table_count() and part_at(i) (its parts in
+// walk order), and, for drains, take_entry(SlotRef).
 #pragma once
 
 #include <cstddef>
@@ -45,8 +44,22 @@ class TableOps {
   }
 
   // A drain that removes every entry it walks past; see the table's
-  // take_entry and finish_drain for what removal and ending it do.
+  // take_entry for what a drained slot becomes.
   EntryDrain<Derived> extract_if() noexcept { return EntryDrain<Derived>(self()); }
+
+  // The i-th slot table in walk order.
+  decltype(auto) table_at(std::size_t i) const noexcept { return (self().part_at(i).table); }
+
+  // Ending a drain: when some part's tombstones now exceed half its slots,
+  // rebuild at the same capacity.
+  void finish_drain() noexcept {
+    for (std::size_t i = 0; i < self().table_count(); ++i) {
+      if (self().part_at(i).over_tombstone_limit()) {
+        purge();
+        break;
+      }
+    }
+  }
 
  protected:
   TableOps() = default;

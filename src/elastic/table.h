@@ -299,28 +299,19 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   }
 
   SlotRef first_full_bound() const noexcept { return shape_.first_full.get(); }
-  // The walk's view of the map: its slot tables in walk order (level 0
-  // first, then level 1, ...).
+  // The walk's view of the map: its parts in walk order (level 0 first, then
+  // level 1, ...).
   std::size_t table_count() const noexcept { return shape_.levels.size(); }
-  const RawTable<Entry>& table_at(std::size_t i) const noexcept { return shape_.levels[i].table; }
+  const SlotPart<Entry>& part_at(std::size_t i) const noexcept { return shape_.levels[i]; }
 
  private:
   friend ExtractIf;
 
   // Drains (popitem): a drained slot becomes DELETED and nothing is purged
-  // per entry; ending the drain rebuilds at the same capacity when some
-  // level's tombstones exceed half its slots.
+  // per entry (the drain's end may purge, TableOps::finish_drain).
   Entry take_entry(SlotRef ref) noexcept {
     shape_.first_full.emptied_before(ref);
     return take_at(SlotIndex{ref.table, ref.slot});
-  }
-  void finish_drain() noexcept {
-    for (const LevelT& level : shape_.levels) {
-      if (level.over_tombstone_limit()) {
-        this->purge();
-        break;
-      }
-    }
   }
 
   struct Shape {

@@ -357,28 +357,20 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   SlotRef first_full_bound() const noexcept { return shape_.first_full.get(); }
-  // The walk's view of the map: its slot tables in walk order (levels 0,
-  // 1, ..., then the primary, then the fallback).
+  // The walk's view of the map: its parts in walk order (levels 0, 1, ...,
+  // then the primary, then the fallback).
   std::size_t table_count() const noexcept { return part_count(); }
-  const RawTable<Entry>& table_at(std::size_t i) const noexcept { return shape_.part(i).table; }
+  const SlotPart<Entry>& part_at(std::size_t i) const noexcept { return shape_.part(i); }
 
  private:
   friend ExtractIf;
 
   // Drains (popitem): a drained slot is marked free as removal marks it,
-  // without lowering the level watermark; ending the drain rebuilds at the
-  // same capacity when some part's tombstones exceed half its slots.
+  // without lowering the level watermark (the drain's end may purge,
+  // TableOps::finish_drain).
   Entry take_entry(SlotRef ref) noexcept {
     shape_.first_full.emptied_before(ref);
     return take_at(SlotLocation{ref.table, ref.slot});
-  }
-  void finish_drain() noexcept {
-    for (std::size_t i = 0; i < part_count(); ++i) {
-      if (shape_.part(i).over_tombstone_limit()) {
-        this->purge();
-        break;
-      }
-    }
   }
 
   struct Shape {

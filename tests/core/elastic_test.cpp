@@ -11,20 +11,13 @@
 namespace velomap::elastic {
 namespace {
 
-using velomap::testing::Counted;
-using velomap::testing::key;
-using velomap::testing::TestKey;
+using namespace velomap::testing;
 using Map = ElasticHashMap<TestKey, Counted>;
-using Sizes = std::vector<std::size_t>;
 
 Sizes level_sizes(const Map& m) {
   Sizes out;
   for (const auto& l : m.levels()) out.push_back(l.slot_count());
   return out;
-}
-
-void fill(Map& m, std::int64_t from, std::int64_t to) {
-  for (std::int64_t i = from; i < to; ++i) m.insert(key(i), Counted(i));
 }
 
 // ---- geometry -------------------------------------------------------------

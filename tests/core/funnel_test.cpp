@@ -14,11 +14,8 @@
 namespace velomap::funnel {
 namespace {
 
-using velomap::testing::Counted;
-using velomap::testing::key;
-using velomap::testing::TestKey;
+using namespace velomap::testing;
 using Map = FunnelHashMap<TestKey, Counted>;
-using Sizes = std::vector<std::size_t>;
 
 Sizes counts_of(std::size_t capacity, double delta = 0.1) {
   return plan_geometry(capacity, delta).bucket_counts;
@@ -27,10 +24,6 @@ Sizes counts_of(std::size_t capacity, double delta = 0.1) {
 Sizes padded(Sizes head, std::size_t n) {
   head.resize(n, 0);
   return head;
-}
-
-void fill(Map& m, std::int64_t from, std::int64_t to) {
-  for (std::int64_t i = from; i < to; ++i) m.insert(key(i), Counted(i));
 }
 
 // ---- geometry -------------------------------------------------------------

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace velomap::testing {
 
@@ -41,5 +42,13 @@ struct Counted {
     if (alive) --live;
   }
 };
+
+// Insert keys from..to−1 with their ids as values.
+template <class Map>
+void fill(Map& m, std::int64_t from, std::int64_t to) {
+  for (std::int64_t i = from; i < to; ++i) m.insert(key(i), Counted(i));
+}
+
+using Sizes = std::vector<std::size_t>;
 
 }  // namespace velomap::testing
