@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "ref.h"
@@ -82,5 +83,15 @@ Bound<N> bind(const Signature& sig, PyObject* args, PyObject* kwds) {
 // "argument '{name}': {reason}"; other conversion errors pass unchanged.
 std::uint32_t to_u32(PyObject* value, const char* name);
 double to_double(PyObject* value, const char* name);
+
+// The same for optional parameters: nothing when not given or None.
+inline std::optional<std::uint32_t> opt_u32(PyObject* value, const char* name) {
+  if (value == nullptr || value == Py_None) return std::nullopt;
+  return to_u32(value, name);
+}
+inline std::optional<double> opt_double(PyObject* value, const char* name) {
+  if (value == nullptr || value == Py_None) return std::nullopt;
+  return to_double(value, name);
+}
 
 }  // namespace velomap::py

@@ -43,6 +43,15 @@ class BorrowFlag {
 
 inline constexpr const char kBorrowPanic[] = "Already mutably borrowed: PyBorrowError";
 
+// The refusals, kept out of line so that the granted path stays small.
+[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_shared() {
+  raise(PyExc_RuntimeError, "Already mutably borrowed");
+}
+[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_exclusive() {
+  raise(PyExc_RuntimeError, "Already borrowed");
+}
+[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_shared_panic() { fail(kBorrowPanic); }
+
 // Holds a shared borrow until destroyed; `held()` tells whether it was granted.
 class SharedBorrow {
  public:
@@ -57,12 +66,12 @@ class SharedBorrow {
 
   static SharedBorrow or_raise(BorrowFlag& flag) {
     SharedBorrow b(flag);
-    if (!b.held()) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    if (!b.held()) refuse_shared();
     return b;
   }
   static SharedBorrow or_panic(BorrowFlag& flag) {
     SharedBorrow b(flag);
-    if (!b.held()) fail(kBorrowPanic);
+    if (!b.held()) refuse_shared_panic();
     return b;
   }
 
@@ -84,7 +93,7 @@ class ExclusiveBorrow {
 
   static ExclusiveBorrow or_raise(BorrowFlag& flag) {
     ExclusiveBorrow b(flag);
-    if (!b.held()) raise(PyExc_RuntimeError, "Already borrowed");
+    if (!b.held()) refuse_exclusive();
     return b;
   }
 

@@ -24,7 +24,7 @@ struct MapClass : MapProtocol<Scheme> {
       static constexpr Param params[] = {{"other"}, {"capacity", false, true}};
       static const Signature sig{qualified<Scheme>("__new__"), params, true};
       const auto a = bind<2>(sig, args, kwds);
-      const std::uint32_t capacity = a[1] ? to_u32(a[1], "capacity") : 0;
+      const std::uint32_t capacity = a[1] ? to_u32(a[1], "capacity") : 0;  // None is refused
       State state = Type::make_state(capacity);
       if (a.opt(0) != nullptr || a.kwargs) Update<Scheme>::run(state, a.opt(0), a.kwargs.get());
       return Type::wrap(cls, std::move(state));

@@ -36,11 +36,9 @@ struct ElasticScheme {
 
   // Convert in parameter order, then check ranges (reserve_fraction first).
   static Table table_with_options(const Bound<3>& a) {
-    const std::uint32_t capacity = a[0] ? to_u32(a[0], "capacity") : 0;
-    const std::optional<double> delta =
-        a.opt(1) ? std::optional<double>(to_double(a.opt(1), "reserve_fraction")) : std::nullopt;
-    const std::optional<double> scale =
-        a.opt(2) ? std::optional<double>(to_double(a.opt(2), "probe_scale")) : std::nullopt;
+    const std::uint32_t capacity = a[0] ? to_u32(a[0], "capacity") : 0;  // None is refused
+    const std::optional<double> delta = opt_double(a[1], "reserve_fraction");
+    const std::optional<double> scale = opt_double(a[2], "probe_scale");
     if (delta && !(*delta > 0.0 && *delta < 1.0))
       raise(PyExc_ValueError, "reserve_fraction must be in the open interval (0, 1)");
     if (scale && *scale <= 0.0) raise(PyExc_ValueError, "probe_scale must be positive");
@@ -71,12 +69,9 @@ struct FunnelScheme {
   static Table make_table(std::uint32_t capacity) { return Table::with_options(capacity); }
 
   static Table table_with_options(const Bound<3>& a) {
-    const std::uint32_t capacity = a[0] ? to_u32(a[0], "capacity") : 0;
-    const std::optional<double> delta =
-        a.opt(1) ? std::optional<double>(to_double(a.opt(1), "reserve_fraction")) : std::nullopt;
-    const std::optional<std::uint32_t> limit =
-        a.opt(2) ? std::optional<std::uint32_t>(to_u32(a.opt(2), "primary_probe_limit"))
-                 : std::nullopt;
+    const std::uint32_t capacity = a[0] ? to_u32(a[0], "capacity") : 0;  // None is refused
+    const std::optional<double> delta = opt_double(a[1], "reserve_fraction");
+    const std::optional<std::uint32_t> limit = opt_u32(a[2], "primary_probe_limit");
     if (delta && !(*delta > 0.0 && *delta <= 0.125))
       raise(PyExc_ValueError,
             "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by "
