@@ -17,6 +17,19 @@
 #include <string>
 #include <string_view>
 
+// Debug-build check of a stated precondition ("Requires: ...") or invariant.
+#ifdef NDEBUG
+#define VELOMAP_ASSERT(cond) ((void)0)
+#else
+#include <cstdio>
+#include <cstdlib>
+#define VELOMAP_ASSERT(cond)                                                         \
+  ((cond) ? (void)0                                                                  \
+          : (std::fprintf(stderr, "%s:%d: assertion failed: %s\n", __FILE__, __LINE__, \
+                          #cond),                                                    \
+             std::abort()))
+#endif
+
 namespace velomap {
 
 class InternalFailure : public std::exception {

@@ -39,6 +39,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -90,6 +91,7 @@ struct Level : SlotPart<Entry> {
 
   // Requires: n is a power of two, at least 16.
   static Level with_capacity_in(std::size_t n, double delta, double probe_scale, std::size_t index) {
+    VELOMAP_ASSERT(n >= kGroupWidth && std::has_single_bit(n));
     Level level;
     level.table = RawTable<Entry>(n);
     level.group_mask = level.table.group_count() - 1;
@@ -116,6 +118,7 @@ struct Level : SlotPart<Entry> {
     const std::size_t last = slot / kGroupWidth;
     std::size_t g = start_group(lo);
     for (std::size_t j = 0; g != last; ++j) {
+      VELOMAP_ASSERT(j < group_count());
       overflow[g] |= bit;
       g = (g + j + 1) & group_mask;
     }
@@ -163,8 +166,23 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return m;
   }
 
-  ElasticHashMap(ElasticHashMap&&) noexcept = default;
-  ElasticHashMap& operator=(ElasticHashMap&&) noexcept = default;
+  // A moved-from map is valid and empty (no levels, capacity 0).
+  ElasticHashMap(ElasticHashMap&& o) noexcept
+      : shape_(std::exchange(o.shape_, Shape{})),
+        seed_(o.seed_),
+        shared_seed_(o.shared_seed_),
+        reserve_fraction_(o.reserve_fraction_),
+        probe_scale_(o.probe_scale_) {}
+  ElasticHashMap& operator=(ElasticHashMap&& o) noexcept {
+    if (this != &o) {
+      shape_ = std::exchange(o.shape_, Shape{});
+      seed_ = o.seed_;
+      shared_seed_ = o.shared_seed_;
+      reserve_fraction_ = o.reserve_fraction_;
+      probe_scale_ = o.probe_scale_;
+    }
+    return *this;
+  }
 
   // ---- read access ------------------------------------------------------
   std::size_t len() const noexcept { return shape_.len; }
@@ -236,14 +254,17 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Stores the entry; for a present key keeps the stored key, replaces the
   // value and hands the old value back (the passed key is released).
   std::optional<V> insert(K key, V value) {
-    const std::uint64_t h = hash_of(key);
-    if (const auto at = find_slot_indices_with_hash(key, h)) {
-      V& stored = entry_at(at).value;
-      std::swap(stored, value);
-      return std::optional<V>(std::move(value));
-    }
-    place_new(std::move(key), std::move(value), h);
-    return std::nullopt;
+    auto [stored, placed] = try_emplace_impl(std::move(key), value);
+    if (placed) return std::nullopt;
+    std::swap(*stored, value);
+    return std::optional<V>(std::move(value));
+  }
+
+  // Stores the entry only if the key is absent. Returns the value now stored
+  // under the key and whether it is the new one; a present entry is left as
+  // it was (the passed key and value are released).
+  std::pair<V*, bool> try_emplace(K key, V value) {
+    return try_emplace_impl(std::move(key), value);
   }
 
   // Insert a key known to be absent (copies between maps): the growth rule
@@ -260,7 +281,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     Entry out = take_at(at);
     const LevelT& level = shape_.levels[at.level];
     if (level.over_tombstone_limit()) this->purge();
-    { K released = std::move(out.key); }
+    release_now(out.key);
     return std::optional<V>(std::move(out.value));
   }
 
@@ -328,13 +349,25 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
   ElasticHashMap() = default;
 
-  void place_new(K&& key, V&& value, std::uint64_t h) {
+  // One lookup; on a hit the stored value and false, otherwise the entry is
+  // placed and its value and true come back. `value` is moved from only
+  // when placed.
+  std::pair<V*, bool> try_emplace_impl(K&& key, V& value) {
+    const std::uint64_t h = hash_of(key);
+    if (const auto at = find_slot_indices_with_hash(key, h)) return {&entry_at(at).value, false};
+    return {&place_new(std::move(key), std::move(value), h), true};
+  }
+
+  // Grow first when the map is at max_items; returns the stored value.
+  V& place_new(K&& key, V&& value, std::uint64_t h) {
     if (shape_.len >= shape_.max_items) {
       resize(next_growth(shape_.capacity));
     }
     const auto at = claim_slot(shape_, h);
     if (!at) fail("no free slot found after resize");
-    shape_.levels[at.level].table.construct(at.slot, std::move(key), std::move(value));
+    RawTable<Entry>& table = shape_.levels[at.level].table;
+    table.construct(at.slot, std::move(key), std::move(value));
+    return table.entry(at.slot).value;
   }
 
   Shape make_shape(std::size_t capacity) const {
@@ -422,6 +455,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Move an entry out; its slot becomes a tombstone.
   Entry take_at(SlotIndex at) noexcept {
     LevelT& level = shape_.levels[at.level];
+    VELOMAP_ASSERT(at.slot < level.slot_count() && velomap::is_full(level.table.ctrl_at(at.slot)));
     Entry out = level.table.take(at.slot);
     level.table.ctrl()[at.slot] = kDeleted;
     --level.len;

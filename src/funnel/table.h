@@ -22,12 +22,30 @@
 // group carries a 128-bit set of every tag ever placed in it, so lookups skip
 // the groups that never saw their tag.
 //
+// Overflow part. Keys that share one hash share all their candidate places,
+// so a few hundred of them exhaust those places however large the table is.
+// A new key that finds no free candidate place goes to a small overflow part
+// after the growth the placement rule prescribes, which is made only while
+// the map is at least half way to its growth point: below that, a missing
+// place means colliding hashes, not a full table, and doubling cannot help
+// (this is what keeps a flood of equal hashes at O(n) memory and keeps it
+// from growing the map again for every new key). The overflow part is a
+// slot table of its own, last in walk order, scanned whole by a lookup that
+// has found nothing elsewhere; it doubles when full and never holds
+// tombstones. Ordinary keys never reach it, and their lookups pay one test
+// of its length on the rare miss that gets past every level.
+//
+// The early ends of a lookup stay sound with entries in the overflow part:
+// such an entry was placed when all its candidate groups were full, and a
+// full group gets no EMPTY byte back until the next rebuild (which re-places
+// the overflow entries too).
+//
 // Rebuilds (growth, reserve, tombstone purge) are transactional: the new
 // shape is built beside the old one and each entry moves to the slot its
-// cached hash gives it there (no key comparison, no growth check). An entry
-// that finds no place (many keys sharing all their candidate places) moves
-// every entry back (relocate.h) and makes the rebuild retry at double the
-// capacity a few times; if none works, the map is left exactly as it was.
+// cached hash gives it there, or to the new overflow part (no key
+// comparison, no growth check). If the overflow part cannot grow (no
+// memory), every entry moves back (relocate.h) and the map is left exactly
+// as it was.
 #pragma once
 
 #include <algorithm>
@@ -54,8 +72,8 @@
 namespace velomap::funnel {
 
 inline constexpr std::uint64_t kSaltStep = 0x9E3779B97F4A7C15ull;
-// How many times a rebuild that cannot place every entry doubles and retries.
-inline constexpr int kRebuildRetries = 4;
+// Slots of a new overflow part; it doubles when full.
+inline constexpr std::size_t kOverflowStart = 16;
 
 template <class Entry>
 struct BucketLevel : SlotPart<Entry> {
@@ -191,9 +209,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return m;
   }
 
-  FunnelHashMap(FunnelHashMap&&) noexcept = default;
-  FunnelHashMap& operator=(FunnelHashMap&&) noexcept = default;
-
   // ---- read access ------------------------------------------------------
   std::size_t len() const noexcept { return shape_.len; }
   std::size_t capacity() const noexcept { return shape_.capacity; }
@@ -205,7 +220,9 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   const SpecialPrimary<Entry>& primary() const noexcept { return shape_.special.primary; }
   const SpecialFallback<Entry>& fallback() const noexcept { return shape_.special.fallback; }
   std::size_t max_populated_level() const noexcept { return shape_.max_populated_level; }
-  std::size_t part_count() const noexcept { return shape_.levels.size() + 2; }
+  // Levels, primary, fallback, overflow.
+  std::size_t part_count() const noexcept { return shape_.levels.size() + 3; }
+  const SlotPart<Entry>& overflow() const noexcept { return shape_.overflow; }
   const SlotPart<Entry>& part(std::size_t i) const noexcept { return shape_.part(i); }
 
   std::uint64_t hash_of(const auto& key) const noexcept {
@@ -249,7 +266,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     if (vacancy) vacancy->levels_walked = last + 1;
     const auto& primary = s.special.primary;
     const auto& fallback = s.special.fallback;
-    if (primary.len == 0 && fallback.len == 0) return {};
+    if (primary.len == 0 && fallback.len == 0) return find_in_overflow(key, hp.tag);
     if (primary.len != 0) {
       ProbeSeq seq(s, primary_probe_limit_, hp.h);
       for (std::size_t j = 0; j < seq.count; ++j, seq.advance()) {
@@ -263,12 +280,27 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         if (!group.match_deleted() && group.has_empty()) return {};
       }
     }
-    if (fallback.len == 0 || fallback.bucket_count == 0) return {};
-    for (const std::size_t b : fallback_buckets(hp.h)) {
-      const auto [first, end] = fallback.bucket_range(b);
-      for (std::size_t slot = first; slot < end; ++slot) {
-        if (fallback.table.ctrl_at(slot) == hp.tag && fallback.table.entry(slot).key.equals(key))
-          return SlotLocation{count + 1, slot};
+    if (fallback.len != 0 && fallback.bucket_count != 0) {
+      for (const std::size_t b : fallback_buckets(hp.h)) {
+        const auto [first, end] = fallback.bucket_range(b);
+        for (std::size_t slot = first; slot < end; ++slot) {
+          if (fallback.table.ctrl_at(slot) == hp.tag && fallback.table.entry(slot).key.equals(key))
+            return SlotLocation{count + 1, slot};
+        }
+      }
+    }
+    return find_in_overflow(key, hp.tag);
+  }
+
+  // The whole overflow part, for a key found nowhere else.
+  template <class Q>
+  SlotLocation find_in_overflow(const Q& key, ctrl_t tag) const {
+    const SlotPart<Entry>& of = shape_.overflow;
+    if (of.len == 0) return {};
+    for (std::size_t g = 0; g < of.group_count(); ++g) {
+      for (unsigned bit : of.table.group(g).match(tag)) {
+        const std::size_t slot = g * kGroupWidth + bit;
+        if (of.table.entry(slot).key.equals(key)) return SlotLocation{overflow_index(shape_), slot};
       }
     }
     return {};
@@ -296,19 +328,20 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   // ---- insertion --------------------------------------------------------
+  // Stores the entry; for a present key keeps the stored key, replaces the
+  // value and hands the old value back (the passed key is released).
   std::optional<V> insert(K key, V value) {
-    const HashParts hp = split(hash_of(key));
-    Vacancy vacancy;
-    if (const auto at = find_with_hash(key, hp, &vacancy)) {
-      std::swap(entry_at(at).value, value);
-      return std::optional<V>(std::move(value));
-    }
-    // A lookup that ended early (EMPTY byte in a level group) always found
-    // the vacancy; otherwise the remaining levels and the special array.
-    const SlotLocation at =
-        vacancy.at ? vacancy.at : choose_slot(shape_, hp.h, vacancy.levels_walked);
-    place_new(std::move(key), std::move(value), hp, at.part, at.slot);
-    return std::nullopt;
+    auto [stored, placed] = try_emplace_impl(std::move(key), value);
+    if (placed) return std::nullopt;
+    std::swap(*stored, value);
+    return std::optional<V>(std::move(value));
+  }
+
+  // Stores the entry only if the key is absent. Returns the value now stored
+  // under the key and whether it is the new one; a present entry is left as
+  // it was (the passed key and value are released).
+  std::pair<V*, bool> try_emplace(K key, V value) {
+    return try_emplace_impl(std::move(key), value);
   }
 
   // Insert a key known to be absent (copies between maps): the growth rule
@@ -329,12 +362,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
            shape_.levels[shape_.max_populated_level].len == 0)
       --shape_.max_populated_level;
     if (shape_.part(at.part).over_tombstone_limit()) this->purge();
-    { K released = std::move(out.key); }
+    release_now(out.key);
     return std::optional<V>(std::move(out.value));
   }
 
   // Releases every entry (each key before its value); the shape, capacity
-  // and seed stay.
+  // and seed stay (the overflow part keeps its slots too).
   void clear() noexcept {
     for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).clear();
     if (shape_.special.primary.group_summaries) shape_.special.primary.forget_summaries();
@@ -344,16 +377,29 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   // ---- rebuilds ---------------------------------------------------------
-  // Rebuild at `new_capacity`, or at up to kRebuildRetries doublings of it
-  // when some entry finds no place; all or nothing.
+  // Rebuild at `new_capacity`, all or nothing: entries without a place in
+  // the new shape go to its overflow part, and if memory runs out the map
+  // is left exactly as it was (std::bad_alloc).
   void resize(std::size_t new_capacity) {
-    std::size_t c = new_capacity;
-    for (int attempt = 0;; ++attempt) {
-      if (try_rebuild(c)) return;
-      const std::size_t next = sat_mul(c == 0 ? 8 : c, 2);
-      if (attempt == kRebuildRetries || next == c) fail("resized funnel map should have free slot");
-      c = next;
-    }
+    Shape fresh = make_shape(new_capacity);
+    fresh.overflow = SlotPart<Entry>(shape_.overflow.len == 0 ? 0 : shape_.overflow.slot_count());
+    const bool placed = relocate_all(
+        part_count(), shape_.len,
+        [this](std::size_t i) -> RawTable<Entry>& { return shape_.part(i).table; },
+        [&fresh](std::size_t i) -> RawTable<Entry>& { return fresh.part(i).table; },
+        [&](const K& key, SlotRef& to) {
+          const HashParts hp = split(hash_of(key));
+          SlotLocation at = choose_slot(fresh, hp.h);
+          if (!at) at = overflow_slot(fresh);
+          claim(fresh, at, hp);
+          to = SlotRef{at.part, at.slot};
+          return true;
+        });
+    // Every entry has a place (its own or the overflow part's): a failed
+    // relocation can only have thrown.
+    if (!placed) fail("resized funnel map should have free slot");
+    for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).table.discard_moved_out();
+    shape_ = std::move(fresh);
   }
 
   SlotRef first_full_bound() const noexcept { return shape_.first_full.get(); }
@@ -376,6 +422,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   struct Shape {
     std::vector<LevelT> levels;
     SpecialArray<Entry> special;
+    SlotPart<Entry> overflow;
     std::size_t len = 0;
     std::size_t capacity = 0;
     std::size_t max_items = 0;
@@ -383,8 +430,10 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     FirstFullBound first_full;
 
     SlotPart<Entry>& part(std::size_t i) noexcept {
+      VELOMAP_ASSERT(i < levels.size() + 3);
       if (i < levels.size()) return levels[i];
-      return i == levels.size() ? static_cast<SlotPart<Entry>&>(special.primary) : special.fallback;
+      if (i == levels.size()) return special.primary;
+      return i == levels.size() + 1 ? static_cast<SlotPart<Entry>&>(special.fallback) : overflow;
     }
     const SlotPart<Entry>& part(std::size_t i) const noexcept {
       return const_cast<Shape*>(this)->part(i);
@@ -406,29 +455,89 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   FunnelHashMap() = default;
 
+ public:
+  // A moved-from map is valid and empty (no levels, capacity 0).
+  FunnelHashMap(FunnelHashMap&& o) noexcept
+      : shape_(std::exchange(o.shape_, Shape{})),
+        seed_(o.seed_),
+        shared_seed_(o.shared_seed_),
+        reserve_fraction_(o.reserve_fraction_),
+        primary_probe_limit_(o.primary_probe_limit_) {}
+  FunnelHashMap& operator=(FunnelHashMap&& o) noexcept {
+    if (this != &o) {
+      shape_ = std::exchange(o.shape_, Shape{});
+      seed_ = o.seed_;
+      shared_seed_ = o.shared_seed_;
+      reserve_fraction_ = o.reserve_fraction_;
+      primary_probe_limit_ = o.primary_probe_limit_;
+    }
+    return *this;
+  }
+
+ private:
+  static std::size_t overflow_index(const Shape& s) noexcept { return s.levels.size() + 2; }
+
+  // A free slot of the overflow part, which doubles first when it is full.
+  // Throws std::bad_alloc with nothing changed; slots keep their indices.
+  static SlotLocation overflow_slot(Shape& s) {
+    SlotPart<Entry>& of = s.overflow;
+    if (of.len == of.slot_count()) {
+      RawTable<Entry> bigger(std::max(kOverflowStart, sat_mul(of.slot_count(), 2)));
+      for (std::size_t slot = 0; slot < of.slot_count(); ++slot) {
+        auto e = of.table.take(slot);  // the part is full: every slot holds an entry
+        bigger.fill(slot, std::move(e.key), std::move(e.value), of.table.ctrl_at(slot));
+      }
+      of.table.discard_moved_out();
+      of.table.swap(bigger);
+    }
+    for (std::size_t g = 0;; ++g) {
+      if (const BitMask free = of.table.group(g).match_free())
+        return SlotLocation{overflow_index(s), g * kGroupWidth + free.lowest()};
+    }
+  }
+
+  // The lookup of insert and try_emplace: on a hit, the stored value and
+  // false; otherwise the entry is placed (growing first if due) and its value
+  // and true come back. `value` is moved from only when placed.
+  std::pair<V*, bool> try_emplace_impl(K&& key, V& value) {
+    const HashParts hp = split(hash_of(key));
+    Vacancy vacancy;
+    if (const auto at = find_with_hash(key, hp, &vacancy)) return {&entry_at(at).value, false};
+    // A lookup that ended early (EMPTY byte in a level group) always found
+    // the vacancy; otherwise the remaining levels and the special array.
+    const SlotLocation at =
+        vacancy.at ? vacancy.at : choose_slot(shape_, hp.h, vacancy.levels_walked);
+    return {&place_new(std::move(key), std::move(value), hp, at.part, at.slot), true};
+  }
+
   // Requires: fallback.bucket_count > 0.
   std::array<std::size_t, 2> fallback_buckets(std::uint64_t h) const noexcept {
     return fallback_buckets(shape_, h);
   }
   static std::array<std::size_t, 2> fallback_buckets(const Shape& s, std::uint64_t h) noexcept {
     const std::size_t n = s.special.fallback.bucket_count;
+    VELOMAP_ASSERT(n > 0);
     return {static_cast<std::uint32_t>(std::rotl(h, 19)) % n, static_cast<std::uint32_t>(h >> 27) % n};
   }
 
   // insert_at_location_after_resize_check: grow first when the map is at
-  // max_items or the key has no free candidate place.
+  // max_items, or when the key has no free candidate place and the map is at
+  // least half way to max_items (see the header comment); a key still
+  // without a place goes to the overflow part. Returns the stored value.
   // (part, slot) is choose_slot_for_new_key's answer for this hash (part
   // kNone for none). Taken as two words: a two-word struct argument gets
   // spilled and reloaded as one vector, which stalls store forwarding.
-  void place_new(K&& key, V&& value, const HashParts& hp, std::size_t part, std::size_t slot) {
+  V& place_new(K&& key, V&& value, const HashParts& hp, std::size_t part, std::size_t slot) {
     SlotLocation at{part, slot};
-    if (shape_.len >= shape_.max_items || !at) {
+    if (shape_.len >= shape_.max_items || (!at && sat_mul(2, shape_.len) >= shape_.max_items)) {
       resize(next_growth(shape_.capacity));
       at = choose_slot(shape_, hp.h);
-      if (!at) fail("no free slot found after resize");
     }
+    if (!at) at = overflow_slot(shape_);
     claim(shape_, at, hp);
-    shape_.part(at.part).table.construct(at.slot, std::move(key), std::move(value));
+    RawTable<Entry>& table = shape_.part(at.part).table;
+    table.construct(at.slot, std::move(key), std::move(value));
+    return table.entry(at.slot).value;
   }
 
   Shape make_shape(std::size_t capacity) const {
@@ -490,41 +599,19 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   // Move an entry out and mark its slot free: EMPTY when its aligned group
   // still holds an EMPTY byte (no probe can have passed through it), else
-  // DELETED and a tombstone.
+  // DELETED and a tombstone. The overflow part is scanned whole, so its
+  // slots always go back to EMPTY.
   Entry take_at(SlotLocation at) noexcept {
     SlotPart<Entry>& part = shape_.part(at.part);
+    VELOMAP_ASSERT(at.slot < part.slot_count() && is_full(part.table.ctrl_at(at.slot)));
     Entry out = part.table.take(at.slot);
-    const bool group_has_empty = part.table.group_at_slot(at.slot).has_empty();
+    const bool group_has_empty =
+        at.part == overflow_index(shape_) || part.table.group_at_slot(at.slot).has_empty();
     part.table.ctrl()[at.slot] = group_has_empty ? kEmpty : kDeleted;
     if (!group_has_empty) ++part.tombstones;
     --part.len;
     --shape_.len;
     return out;
-  }
-
-  // One rebuild attempt at capacity c. Returns false, with nothing changed,
-  // when some entry finds no place in the new shape.
-  bool try_rebuild(std::size_t c) {
-    Shape fresh = make_shape(c);
-    const bool placed = relocate_all(
-        part_count(), shape_.len,
-        [this](std::size_t i) -> RawTable<Entry>& { return shape_.part(i).table; },
-        [&fresh](std::size_t i) -> RawTable<Entry>& { return fresh.part(i).table; },
-        [&](const K& key, SlotRef& to) {
-          const HashParts hp = split(hash_of(key));
-          const SlotLocation at = choose_slot(fresh, hp.h);
-          if (!at) return false;
-          claim(fresh, at, hp);
-          to = SlotRef{at.part, at.slot};
-          return true;
-        });
-    if (!placed) {
-      for (std::size_t i = 0; i < fresh.levels.size() + 2; ++i) fresh.part(i).table.reset_ctrl();
-      return false;
-    }
-    for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).table.discard_moved_out();
-    shape_ = std::move(fresh);
-    return true;
   }
 
   Shape shape_;

@@ -1,7 +1,5 @@
 #include "hashed_any.h"
 
-#include <cstring>
-
 #include "panic.h"
 
 namespace velomap::py {
@@ -10,13 +8,16 @@ bool KeyRef::slow_equals(const KeyRef& probe) const {
   PyObject* left = obj();
   PyObject* right = probe.obj();
   if (exact_str() && probe.exact_str()) {
-    Py_ssize_t left_len = 0, right_len = 0;
-    const char* a = PyUnicode_AsUTF8AndSize(left, &left_len);
-    const char* b = a ? PyUnicode_AsUTF8AndSize(right, &right_len) : nullptr;
-    if (b != nullptr) {
-      return left_len == right_len && std::memcmp(a, b, static_cast<std::size_t>(left_len)) == 0;
+    // str's own equality (length, kind, then the code units), which never
+    // fails for two str objects and, unlike reading their UTF-8 form, leaves
+    // nothing cached inside the strings.
+    PyObject* result = PyUnicode_RichCompare(left, right, Py_EQ);
+    if (result != nullptr) {
+      const bool equal = result == Py_True;
+      Py_DECREF(result);
+      return equal;
     }
-    PyErr_Clear();  // lone surrogates: let Python equality decide
+    discard_error_unless_panic();
   }
   return equal_or_false(left, right);
 }

@@ -37,9 +37,10 @@ class KeyRef {
 
   // Key equality, `this` being the stored key and `probe` the sought one:
   // different hashes are unequal; the same object is equal (so a NaN is found
-  // through itself); two exact str keys compare their UTF-8 bytes; anything
-  // else is `stored == probe` in Python, an exception counting as unequal
-  // (a PanicException is never discarded).
+  // through itself); two exact str keys compare their text directly; anything
+  // else is `stored == probe` in Python, an ordinary exception counting as
+  // unequal (a PanicException, KeyboardInterrupt or other BaseException that
+  // is not an Exception ends the operation).
   bool equals(const KeyRef& probe) const {
     if (hash_ != probe.hash_) return false;
     if (obj() == probe.obj()) return true;

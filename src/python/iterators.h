@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../common/layout.h"
 #include "map_object.h"
 
 namespace velomap::py {
@@ -81,16 +82,41 @@ struct IterClass {
     return reinterpret_cast<PyObject*>(o);
   }
 
-  static void dealloc(PyObject* self) noexcept {
-    auto* o = reinterpret_cast<Obj*>(self);
-    o->map_obj.~Ref();  // the map first, then every element in order
-    std::vector<Ref>& snap = o->snapshot;
+  // The map first, then every element in order.
+  static void release_all(Ref& map, std::vector<Ref>& snap) noexcept {
+    release_now(map);
     for (std::size_t i = 0; i < snap.size(); ++i) {
       if (i + kPrefetchAhead < snap.size()) prefetch_object(snap[i + kPrefetchAhead].get());
-      Ref released = std::move(snap[i]);
+      release_now(snap[i]);
     }
-    snap.~vector<Ref>();
-    free_instance(self);
+  }
+
+  static void destroy_fields(PyObject* self) noexcept {
+    auto* o = reinterpret_cast<Obj*>(self);
+    release_all(o->map_obj, o->snapshot);
+    o->map_obj.~Ref();
+    o->snapshot.~vector<Ref>();
+  }
+  static void dealloc(PyObject* self) noexcept { dealloc_object<&destroy_fields>(self); }
+
+  static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    auto* o = reinterpret_cast<Obj*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(o->map_obj.get());
+    for (const Ref& r : o->snapshot) Py_VISIT(r.get());
+    return 0;
+  }
+
+  // Breaking a cycle: the iterator lets go of its map and its elements
+  // (taken out first, so finalisers see it already exhausted).
+  static int clear(PyObject* self) noexcept {
+    auto* o = reinterpret_cast<Obj*>(self);
+    Ref map = std::move(o->map_obj);
+    std::vector<Ref> snap = std::move(o->snapshot);
+    o->snapshot.clear();
+    o->position = 0;
+    release_all(map, snap);
+    return 0;
   }
 
   static PyObject* iter(PyObject* self) noexcept {
@@ -105,6 +131,7 @@ struct IterClass {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto* o = reinterpret_cast<Obj*>(self);
       ExclusiveBorrow b = ExclusiveBorrow::or_raise(o->borrow);
+      if (!o->map_obj) return nullptr;  // let go of by the collector
       std::uint64_t version;
       {
         auto* mo = Map::obj(o->map_obj.get());
@@ -125,12 +152,15 @@ struct IterClass {
   static PyTypeObject* create_type() {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(&traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(&clear)},
         {Py_tp_iter, reinterpret_cast<void*>(&iter)},
         {Py_tp_iternext, reinterpret_cast<void*>(&next)},
         {0, nullptr},
     };
     static PyType_Spec spec = {qualified_name(), static_cast<int>(sizeof(Obj)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+                               slots};
     if (type == nullptr) {
       type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
       if (type == nullptr) throw PyErrorSet{};

@@ -89,6 +89,8 @@ struct MapClass : MapProtocol<Scheme> {
         {Py_tp_doc, const_cast<char*>(Scheme::doc)},
         {Py_tp_new, reinterpret_cast<void*>(&MapClass::tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&Type::dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(&Type::traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(&Type::clear)},
         {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
         {Py_tp_repr, reinterpret_cast<void*>(&M::repr)},
         {Py_tp_richcompare, reinterpret_cast<void*>(&Op::richcompare)},
@@ -107,7 +109,7 @@ struct MapClass : MapProtocol<Scheme> {
         Scheme::qualified_name,
         static_cast<int>(sizeof(typename Type::Obj)),
         0,
-        Py_TPFLAGS_DEFAULT,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
         slots,
     };
     if (Type::type == nullptr) {

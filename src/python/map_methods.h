@@ -63,7 +63,7 @@ struct MapMethods {
       static const Signature sig{qualified<Scheme>("fromkeys"), params};
       const auto a = bind<2>(sig, args, n, kw);
       PyObject* value = a[1] ? a[1] : Py_None;
-      const std::size_t hint = length_hint(a[0]).value_or(0);
+      const std::size_t hint = size_hint(a[0]).value_or(0);
       State state = Type::make_state(saturate_u32(hint));
       Ref it = Ref::checked(PyObject_GetIter(a[0]));
       while (Ref k = Ref::steal(PyIter_Next(it.get())))
@@ -180,13 +180,10 @@ struct MapMethods {
       auto* o = obj(self);
       ExclusiveBorrow b = ExclusiveBorrow::or_raise(o->borrow);
       PyObject* value = a.opt(1) ? a.opt(1) : Py_None;
-      const KeyRef k = KeyRef::borrow(a[0]);
-      if (const Ref* stored = o->state.map.get(k)) return stored->new_ref();
-      // Absent: the key is hashed again as it is wrapped for storage.
-      o->state.map.insert(HashedAny::take(a[0]), Ref::incref(value));
-      o->state.bump();
-      Py_INCREF(value);
-      return value;
+      // One hash and one lookup: a present entry is never replaced.
+      auto [stored, placed] = o->state.map.try_emplace(HashedAny::take(a[0]), Ref::incref(value));
+      if (placed) o->state.bump();
+      return stored->new_ref();
     });
   }
 

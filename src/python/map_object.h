@@ -14,6 +14,7 @@
 
 #include "borrow.h"
 #include "hashed_any.h"
+#include "lifecycle.h"
 #include "panic.h"
 #include "ref.h"
 
@@ -57,9 +58,32 @@ struct MapType {
     return reinterpret_cast<PyObject*>(o);
   }
 
-  static void dealloc(PyObject* self) noexcept {
+  static void destroy_fields(PyObject* self) noexcept {
     obj(self)->state.~State();  // releases every key and value
-    free_instance(self);
+  }
+  static void dealloc(PyObject* self) noexcept { dealloc_object<&destroy_fields>(self); }
+
+  // Every key and value the table holds.
+  static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    auto it = obj(self)->state.map.iter();
+    while (const auto* e = it.next()) {
+      Py_VISIT(e->key.obj());
+      Py_VISIT(e->value.get());
+    }
+    return 0;
+  }
+
+  // Breaking a cycle: empty the map (iterators over it become stale). A map
+  // in the middle of an operation is left alone; the collector frees it
+  // through the other objects of its cycle.
+  static int clear(PyObject* self) noexcept {
+    auto* o = obj(self);
+    ExclusiveBorrow b(o->borrow);
+    if (!b.held()) return 0;
+    o->state.map.clear();
+    o->state.bump();
+    return 0;
   }
 };
 
@@ -92,10 +116,18 @@ void for_each_prefetched(const Table& table, F&& f) {
   }
 }
 
-// Raise KeyError with the key as its argument.
+// Raise KeyError with the key as its only argument (a tuple key too).
 [[noreturn]] inline void raise_key_error(PyObject* key) {
-  PyErr_SetObject(PyExc_KeyError, key);
+  Ref args = Ref::checked(PyTuple_Pack(1, key));
+  PyErr_SetObject(PyExc_KeyError, args.get());
   throw PyErrorSet{};
+}
+
+// velomap's own classes (maps, views), whose len() is exact; filled as the
+// module registers them.
+inline std::vector<PyTypeObject*>& own_types() {
+  static std::vector<PyTypeObject*> types;
+  return types;
 }
 
 }  // namespace velomap::py

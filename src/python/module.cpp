@@ -24,6 +24,7 @@ struct Registry {
   void operator()(PyTypeObject* type) const {
     Ref name = Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
     check(PyList_Append(all, name.get()));
+    own_types().push_back(type);
     const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
     if (utf8 == nullptr) throw PyErrorSet{};
     add_attribute(module, utf8, reinterpret_cast<PyObject*>(type));
@@ -32,6 +33,12 @@ struct Registry {
 
 int exec_module(PyObject* module) noexcept {
   return guarded(-1, [&] {
+    // The classes are created once and shared by the whole process, so they
+    // can belong to one interpreter only: the main one.
+    if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0)
+      raise(PyExc_ImportError,
+            "velomap cannot be imported in a subinterpreter: its classes belong to the main "
+            "interpreter");
     Ref all = Ref::checked(PyList_New(0));
     add_attribute(module, "__all__", all.get());
     const Registry reg{module, all.get()};

@@ -95,8 +95,8 @@ struct MapOperators {
     });
   }
 
-  // len(x) for a capacity, 0 when it raises.
-  static std::size_t len_or_zero(PyObject* x) { return length_hint(x).value_or(0); }
+  // The size x promises (size_hint), 0 when it has none.
+  static std::size_t len_or_zero(PyObject* x) { return size_hint(x).value_or(0); }
 
   // m | x and x | m. A new map of m's class; for keys in both, the right
   // operand's value wins and the left operand's key object stays.

@@ -26,6 +26,7 @@ void raise_panic(const InternalFailure& failure) noexcept {
 void discard_error_unless_panic() {
   PyObject* type = panic_type();
   if (type == nullptr || !PyErr_ExceptionMatches(type)) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
     PyErr_Clear();
     return;
   }

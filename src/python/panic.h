@@ -22,14 +22,16 @@ PyObject* panic_type() noexcept;
 void raise_panic(const InternalFailure& failure) noexcept;
 
 // Called where a Python error raised by code the module called is about to be
-// discarded: an ordinary exception is cleared; a PanicException is reported
-// (a notice and its traceback on stderr) and resumed as an InternalFailure
-// with the same text, so it is never swallowed.
+// discarded: an ordinary exception (an Exception) is cleared; a
+// PanicException is reported (a notice and its traceback on stderr) and
+// resumed as an InternalFailure with the same text; any other BaseException
+// (KeyboardInterrupt, SystemExit, ...) stays set and ends the operation
+// (PyErrorSet). Only Exceptions are ever swallowed.
 void discard_error_unless_panic();
 
 // `left == right` by Python equality (PyObject_RichCompare, then its truth
-// value). An exception counts as false and is discarded, except a
-// PanicException, which is resumed as above.
+// value). An ordinary exception counts as false and is discarded; others
+// end the operation as above.
 bool equal_or_false(PyObject* left, PyObject* right);
 
 template <class R, class F>

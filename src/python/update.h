@@ -14,17 +14,41 @@
 // entries inserted before an error stay (no rollback).
 #pragma once
 
+#include <algorithm>
+
 #include "map_object.h"
 
 namespace velomap::py {
 
-// len(o), or nothing when it raises (the error is discarded, a panic is not).
-inline std::optional<std::size_t> length_hint(PyObject* o) {
-  const Py_ssize_t n = PyObject_Size(o);
-  if (n < 0) {
-    discard_error_unless_panic();
-    return std::nullopt;
+// Most entries an untrusted len() may make a map reserve room for.
+inline constexpr std::size_t kUntrustedSizeCap = 4096;
+
+// How many elements `o` holds, for sizing a map before filling it. Exact
+// for the built-in containers (their storage size, whatever a subclass's
+// __len__ says) and for velomap's own maps and views; from anything else
+// len() is only a hint, capped at kUntrustedSizeCap, and growth does the
+// rest. Nothing when len() raises an ordinary exception (discarded).
+inline std::optional<std::size_t> size_hint(PyObject* o) {
+  Py_ssize_t n;
+  if (PyDict_Check(o)) {
+    n = PyDict_Size(o);
+  } else if (PyList_Check(o)) {
+    n = PyList_Size(o);
+  } else if (PyTuple_Check(o)) {
+    n = PyTuple_Size(o);
+  } else if (PyAnySet_Check(o)) {
+    n = PySet_Size(o);
+  } else {
+    n = PyObject_Size(o);
+    if (n < 0) {
+      discard_error_unless_panic();
+      return std::nullopt;
+    }
+    const auto& own = own_types();
+    if (std::find(own.begin(), own.end(), Py_TYPE(o)) == own.end())
+      return std::min(static_cast<std::size_t>(n), kUntrustedSizeCap);
   }
+  if (n < 0) throw PyErrorSet{};
   return static_cast<std::size_t>(n);
 }
 
@@ -68,7 +92,7 @@ struct Update {
   }
 
   static bool from_keys(State& target, PyObject* other) {
-    if (auto n = length_hint(other)) target.map.reserve(*n);
+    if (auto n = size_hint(other)) target.map.reserve(*n);
     Ref keys = Ref::checked(PyObject_CallMethod(other, "keys", nullptr));
     Ref it = Ref::checked(PyObject_GetIter(keys.get()));
     bool took = false;
@@ -82,7 +106,7 @@ struct Update {
   }
 
   static bool from_pairs(State& target, PyObject* other) {
-    if (auto n = length_hint(other)) target.map.reserve(*n);
+    if (auto n = size_hint(other)) target.map.reserve(*n);
     Ref it = Ref::checked(PyObject_GetIter(other));
     static PyObject* const zero = PyLong_FromLong(0);
     static PyObject* const one = PyLong_FromLong(1);

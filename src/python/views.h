@@ -82,9 +82,15 @@ struct ViewClass {
     return reinterpret_cast<PyObject*>(o);
   }
 
-  static void dealloc(PyObject* self) noexcept {
-    reinterpret_cast<Obj*>(self)->map_obj.~Ref();
-    free_instance(self);
+  static void destroy_fields(PyObject* self) noexcept { reinterpret_cast<Obj*>(self)->map_obj.~Ref(); }
+  static void dealloc(PyObject* self) noexcept { dealloc_object<&destroy_fields>(self); }
+
+  // A view owns only its map, so every cycle through it passes through the
+  // map, whose clear breaks it; the view needs no clear of its own.
+  static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(map_of(self));
+    return 0;
   }
 
   static Py_ssize_t length(PyObject* self) noexcept {
@@ -253,6 +259,7 @@ struct ViewClass {
       std::vector<PyType_Slot> s = {
           {Py_tp_doc, const_cast<char*>(doc())},
           {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+          {Py_tp_traverse, reinterpret_cast<void*>(&traverse)},
           {Py_tp_iter, reinterpret_cast<void*>(&iter)},
           {Py_mp_length, reinterpret_cast<void*>(&length)},
           {Py_sq_contains, reinterpret_cast<void*>(&contains)},
@@ -270,7 +277,8 @@ struct ViewClass {
       return s;
     }();
     static PyType_Spec spec = {qualified_name(), static_cast<int>(sizeof(Obj)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots.data()};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+                               slots.data()};
     if (type == nullptr) {
       type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
       if (type == nullptr) throw PyErrorSet{};
