@@ -74,23 +74,6 @@ def test_setdefault(cls):
     assert m["new"] is None
 
 
-def test_setdefault_hashes_twice_only_when_inserting(cls):
-    calls = []
-
-    class Counting:
-        def __hash__(self):
-            calls.append(1)
-            return 1
-
-    k = Counting()
-    m = cls()
-    m.setdefault(k, 0)
-    assert len(calls) == 2
-    calls.clear()
-    m.setdefault(k, 1)
-    assert len(calls) == 1
-
-
 def test_clear_always_bumps_and_keeps_capacity(cls):
     m = cls()
     assert bumped(m, m.clear)

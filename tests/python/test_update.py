@@ -141,22 +141,3 @@ def test_update_while_borrowed_is_refused(cls):
     m[Sneaky()] = 1
     m[Sneaky()] = 2
     assert errors == ["Already borrowed"]
-
-
-def test_refused_memory_leaves_the_map_unchanged(cls):
-    class HugeLength:
-        def keys(self):
-            return ["a"]
-
-        def __getitem__(self, k):
-            return 1
-
-        def __len__(self):
-            return 2**40  # reserving room for this cannot succeed
-
-    m = cls(x=1)
-    it = iter(m)
-    with pytest.raises(MemoryError):
-        m.update(HugeLength())
-    assert dict(m.items()) == {"x": 1} and m.capacity == 16
-    assert next(it) == "x"
