@@ -1,13 +1,18 @@
-# make test   fresh machine to green: venv, GoogleTest, C++ core tests (with
-#             address/UB sanitizers), package build and install, pytest
-# make bench  the same setup, then the benchmark against dict
+# make test       fresh machine to green: venv, GoogleTest, C++ core tests (with
+#                 address/UB sanitizers), package build and install, pytest;
+#                 every build treats warnings as errors
+# make test-asan  the extension itself built with address/UB sanitizers, and
+#                 the pytest suite run under it
+# make bench      the same setup, then the benchmark against dict
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CORE_BUILD := build/core-tests
+ASAN_BUILD := build/asan-module
+VENV_PATH  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 
-.PHONY: test bench core-test py-test install gtest venv clean
+.PHONY: test test-asan bench core-test py-test install gtest venv clean
 
 test: core-test py-test
 
@@ -27,17 +32,30 @@ gtest:
 	fi
 
 core-test: venv gtest
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(CORE_BUILD) -G Ninja \
+	$(VENV_PATH) cmake -S . -B $(CORE_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=Debug -DVELOMAP_BUILD_MODULE=OFF -DVELOMAP_BUILD_TESTS=ON \
-	  -DVELOMAP_SANITIZE=ON
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CORE_BUILD)
+	  -DVELOMAP_SANITIZE=ON -DVELOMAP_WERROR=ON
+	$(VENV_PATH) cmake --build $(CORE_BUILD)
 	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 $(CORE_BUILD)/velomap_core_tests
 
 install: venv
-	$(VPY) -m pip install -q --no-build-isolation .
+	$(VPY) -m pip install -q --no-build-isolation -Ccmake.define.VELOMAP_WERROR=ON .
 
 py-test: install
 	$(VPY) -m pytest -q tests/python
+
+# The interpreter is not built with the sanitizers, so their runtime is
+# preloaded; PYTHONMALLOC=malloc lets them see every allocation, and leak
+# detection stays off because the interpreter itself never frees everything.
+# The module is imported from the build directory, ahead of the installed one.
+test-asan: venv
+	$(VENV_PATH) cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DPython_EXECUTABLE="$(CURDIR)/$(VPY)" -DVELOMAP_SANITIZE=ON -DVELOMAP_WERROR=ON
+	$(VENV_PATH) cmake --build $(ASAN_BUILD)
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  PYTHONMALLOC=malloc PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" VELOMAP_DEEP_NEST=100000 \
+	  VELOMAP_EXPECT_MODULE="$(CURDIR)/$(ASAN_BUILD)" $(VPY) -m pytest -q -p no:cacheprovider tests/python
 
 bench: install
 	$(VPY) benchmarks/python/bench.py

@@ -382,7 +382,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // is left exactly as it was (std::bad_alloc).
   void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
-    fresh.overflow = SlotPart<Entry>(shape_.overflow.len == 0 ? 0 : shape_.overflow.slot_count());
     const bool placed = relocate_all(
         part_count(), shape_.len,
         [this](std::size_t i) -> RawTable<Entry>& { return shape_.part(i).table; },

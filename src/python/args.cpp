@@ -21,7 +21,7 @@ void check_positional(const Signature& sig, std::size_t given) {
   const std::size_t max = positional_count(sig);
   if (given <= max) return;
   std::size_t required = 0;
-  for (std::size_t i = 0; i < max; ++i) required += sig.params[i].required ? 1 : 0;
+  for (std::size_t i = 0; i < max; ++i) required += sig.params[i].required ? 1u : 0u;
   const std::string were = given == 1 ? "was" : "were";
   if (required == max) {
     type_error(sig, "takes " + std::to_string(max) + " positional arguments but " +

@@ -1,6 +1,12 @@
+import os
+
 import pytest
 
 import velomap
+
+# The sanitized run must test the sanitized build, not the installed one.
+if os.environ.get("VELOMAP_EXPECT_MODULE"):
+    assert velomap.__file__.startswith(os.environ["VELOMAP_EXPECT_MODULE"]), velomap.__file__
 
 MAP_CLASSES = [velomap.ElasticHashMap, velomap.FunnelHashMap]
 

@@ -33,11 +33,11 @@ def test_freeing_deep_nests_does_not_recurse():
         wraps = [lambda n, i: n, lambda n, i: n.keys(), lambda n, i: iter(n.values())]
         depth = int(sys.argv[1])
         for cls, d in ((velomap.ElasticHashMap, depth), (velomap.FunnelHashMap, depth // 10)):
-            for wrap in wraps:
-                m = nest(cls, d // 3 if wrap is not wraps[0] else d, wrap)
-                del m
-            m = nest(cls, d // 3, lambda n, i: wraps[i % 3](n, i))
+            m = nest(cls, d, wraps[0])
             del m
+            for wrap in wraps[1:] + [lambda n, i: wraps[i % 3](n, i)]:
+                m = nest(cls, depth // 10, wrap)
+                del m
         print("freed")
     """, depth)
     assert done.returncode == 0, done.stderr[-2000:]

@@ -1,0 +1,212 @@
+// What both core tables promise alike: agreement with std::unordered_map
+// under random operations and forced equal hashes, growth points, moves,
+// clearing and reserving, and rebuilds that fail without losing anything.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <unordered_map>
+#include <vector>
+
+#include "common/growth.h"
+#include "elastic/table.h"
+#include "funnel/table.h"
+#include "test_support.h"
+
+namespace velomap {
+namespace {
+
+using testing::Counted;
+using testing::key;
+using testing::TestKey;
+
+template <class Map>
+class TableTest : public testing::LiveCheck {};
+using Maps = ::testing::Types<elastic::ElasticHashMap<TestKey, Counted>,
+                              funnel::FunnelHashMap<TestKey, Counted>>;
+TYPED_TEST_SUITE(TableTest, Maps);
+
+// Every eighth id shares one of three hashes; the rest hash normally.
+TestKey model_key(std::int64_t id) {
+  if (id % 8 == 0) return TestKey{static_cast<std::uint64_t>(id % 3) * 0x1000, id};
+  return key(id);
+}
+
+template <class Map>
+void check_same(const Map& m, const std::unordered_map<std::int64_t, std::int64_t>& model) {
+  ASSERT_EQ(m.len(), model.size());
+  std::vector<std::int64_t> walked;
+  m.for_each([&](const auto& e) {
+    walked.push_back(e.key.id);
+    const auto it = model.find(e.key.id);
+    ASSERT_NE(it, model.end());
+    ASSERT_EQ(it->second, e.value.v);
+  });
+  ASSERT_EQ(walked.size(), model.size());
+  // The walk starts at the table's first-full bound; nothing lies before it.
+  const auto all = testing::placements(m);
+  ASSERT_EQ(all.size(), walked.size());
+  for (std::size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i].id, walked[i]);
+  for (const auto& [id, v] : model) ASSERT_EQ(testing::value_of(m, model_key(id)), v);
+  ASSERT_EQ(Counted::live, static_cast<std::int64_t>(model.size()));
+}
+
+TYPED_TEST(TableTest, AgreesWithUnorderedMap) {
+  for (std::uint32_t seed : {1u, 2u, 3u}) {
+    std::mt19937_64 rng(seed);
+    auto m = TypeParam::with_options(seed == 1 ? 0 : 37);
+    std::unordered_map<std::int64_t, std::int64_t> model;
+    std::int64_t stamp = 0;
+    for (int step = 0; step < 40000; ++step) {
+      const std::int64_t id = static_cast<std::int64_t>(rng() % 3000);
+      const unsigned op = static_cast<unsigned>(rng() % 100);
+      if (op < 55) {
+        const std::int64_t v = ++stamp;
+        auto old = m.insert(model_key(id), Counted(v));
+        const auto it = model.find(id);
+        ASSERT_EQ(old.has_value(), it != model.end());
+        if (old) {
+          ASSERT_EQ(old->v, it->second);
+        }
+        model[id] = v;
+      } else if (op < 85) {
+        auto removed = m.remove(model_key(id));
+        const auto it = model.find(id);
+        ASSERT_EQ(removed.has_value(), it != model.end());
+        if (removed) {
+          ASSERT_EQ(removed->v, it->second);
+          model.erase(it);
+        }
+      } else if (op < 95) {
+        auto [stored, placed] = m.try_emplace(model_key(id), Counted(++stamp));
+        ASSERT_EQ(placed, model.count(id) == 0);
+        if (placed) model[id] = stamp;
+        ASSERT_EQ(stored->v, model[id]);
+      } else if (op < 98) {
+        const int n = static_cast<int>(rng() % 40);
+        const auto order = testing::placements(m);
+        auto drain = m.extract_if();
+        for (int i = 0; i < n; ++i) {
+          auto e = drain.next();
+          if (!e) break;
+          ASSERT_EQ(e->key.id, order[static_cast<std::size_t>(i)].id);  // walk order
+          ASSERT_EQ(model.erase(e->key.id), 1u);
+        }
+      } else if (op < 99) {
+        m.reserve(rng() % 2000);
+      } else if (rng() % 4 == 0) {
+        m.clear();
+        model.clear();
+      }
+      if (step % 4000 == 0) check_same(m, model);
+    }
+    check_same(m, model);
+  }
+}
+
+// A map built for c holds exactly max_items(c) keys; replacing one there
+// never grows it; the next new key grows it to 16 from 0, else to 2c.
+TYPED_TEST(TableTest, GrowsAtTheExactBoundary) {
+  for (std::size_t c : {0u, 1u, 16u, 32u, 100u, 1000u, 4096u}) {
+    auto m = TypeParam::with_options(c);
+    const auto limit = static_cast<std::int64_t>(max_items_for(c, 0.1));
+    testing::fill(m, 0, limit);
+    EXPECT_EQ(m.capacity(), c);
+    if (limit > 0) m.insert(key(0), Counted(-1));
+    EXPECT_EQ(m.capacity(), c) << "a replacement grew the map";
+    testing::fill(m, limit, limit + 1);
+    EXPECT_EQ(m.capacity(), c == 0 ? 16 : 2 * c);
+    for (std::int64_t i = 1; i <= limit; ++i) ASSERT_EQ(testing::value_of(m, key(i)), i);
+  }
+}
+
+TYPED_TEST(TableTest, GrowAheadReachesTheCapacityOfOneByOneGrowth) {
+  for (std::size_t start : {0u, 1u, 5u, 100u, 1000u}) {
+    for (std::int64_t n : {0, 1, 5, 90, 91, 100, 901, 5000}) {
+      auto literal = TypeParam::with_options(start);
+      auto ahead = TypeParam::with_options(start);
+      ahead.grow_ahead(static_cast<std::size_t>(n));
+      const std::size_t planned = ahead.capacity();
+      testing::fill(literal, 0, n);
+      testing::fill(ahead, 0, n);
+      EXPECT_EQ(ahead.capacity(), literal.capacity()) << start << " " << n;
+      EXPECT_EQ(ahead.capacity(), planned) << "grew again after growing ahead";
+    }
+  }
+}
+
+TYPED_TEST(TableTest, MovesHandOverEverythingAndLeaveAnEmptyMap) {
+  auto a = TypeParam::with_options(100);
+  testing::fill(a, 0, 50);
+  TypeParam b(std::move(a));
+  EXPECT_EQ(b.len(), 50u);
+  EXPECT_EQ(a.len(), 0u);
+  EXPECT_EQ(a.capacity(), 0u);
+  EXPECT_FALSE(a.contains_key(key(1)));
+  testing::fill(a, 100, 120);  // a moved-from map is usable
+  EXPECT_EQ(testing::value_of(a, key(110)), 110);
+
+  b = std::move(a);  // b's 50 entries are released, a's 20 taken over
+  EXPECT_EQ(Counted::live, 20);
+  EXPECT_EQ(b.len(), 20u);
+  EXPECT_EQ(a.len(), 0u);
+  EXPECT_FALSE(b.contains_key(key(1)));
+  EXPECT_EQ(testing::value_of(b, key(119)), 119);
+  b = std::move(b);
+  EXPECT_EQ(b.len(), 20u);
+}
+
+TYPED_TEST(TableTest, ClearKeepsTheShapeAndReserveGrowsOnce) {
+  auto m = TypeParam::with_options(0);
+  testing::fill(m, 0, 40);
+  ASSERT_EQ(m.capacity(), 64u);
+  m.clear();
+  EXPECT_EQ(m.len(), 0u);
+  EXPECT_EQ(Counted::live, 0);
+  testing::fill(m, 0, 58);
+  EXPECT_EQ(m.capacity(), 64u);
+
+  auto r = TypeParam::with_options(0);
+  r.reserve(0);
+  EXPECT_EQ(r.capacity(), 0u);
+  r.reserve(1);
+  EXPECT_EQ(r.capacity(), 16u);
+  r.reserve(20);
+  EXPECT_EQ(r.capacity(), 32u);
+  r.reserve(200);
+  EXPECT_EQ(r.capacity(), 256u);
+  r.reserve(200);
+  EXPECT_EQ(r.capacity(), 256u);
+  EXPECT_THROW(r.reserve(std::numeric_limits<std::size_t>::max()), InternalFailure);
+  EXPECT_EQ(r.capacity(), 256u);
+}
+
+// Refuse the 1st, 2nd, ... table allocation of a rebuild: each failure must
+// leave every entry exactly where it was. Keys sharing one hash make the
+// funnel's rebuild grow its overflow part while entries are moving.
+TYPED_TEST(TableTest, FailedRebuildLeavesEveryEntryInPlace) {
+  auto m = TypeParam::with_options(1000);
+  testing::fill(m, 0, 300);
+  for (std::int64_t i = 0; i < 600; ++i) m.insert(TestKey{777, 1000 + i}, Counted(i));
+  const auto before = testing::placements(m);
+  const std::size_t capacity = m.capacity();
+  bool failed_once = false;
+  for (long nth = 1;; ++nth) {
+    fault_injection::countdown = nth;
+    try {
+      m.reserve(4 * m.len());
+      fault_injection::countdown = 0;
+      break;
+    } catch (const std::bad_alloc&) {
+      failed_once = true;
+      ASSERT_EQ(testing::placements(m), before) << "allocation " << nth;
+      ASSERT_EQ(m.capacity(), capacity);
+    }
+  }
+  EXPECT_TRUE(failed_once);
+  EXPECT_GT(m.capacity(), capacity);
+  for (std::int64_t i = 0; i < 300; ++i) ASSERT_EQ(testing::value_of(m, key(i)), i);
+  for (std::int64_t i = 0; i < 600; ++i) ASSERT_EQ(testing::value_of(m, TestKey{777, 1000 + i}), i);
+}
+
+}  // namespace
+}  // namespace velomap
