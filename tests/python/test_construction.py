@@ -23,37 +23,24 @@ def test_constructor_contents_and_reserved_keywords(cls):
         cls([([1], 2)])
 
 
-@pytest.mark.parametrize("value", [0.125, 0.1, 1e-9])
-def test_funnel_accepts_reserve_fractions_up_to_an_eighth(value):
-    assert len(FunnelHashMap.with_options(reserve_fraction=value)) == 0
-
-
-@pytest.mark.parametrize("value", [0.1250001, 0.0, -1.0, math.nan, math.inf, 0.5])
-def test_funnel_rejects_other_reserve_fractions(value):
-    with pytest.raises(ValueError) as info:
-        FunnelHashMap.with_options(reserve_fraction=value)
-    assert str(info.value) == FUNNEL_RANGE
-
-
-def test_elastic_reserve_fraction_range():
-    for value in (0.99, 1e-9):
-        ElasticHashMap.with_options(reserve_fraction=value)
-    for value in (1.0, 0.0, math.nan):
+@pytest.mark.parametrize("cls, options, error", [
+    (FunnelHashMap, {"reserve_fraction": 0.125}, None),
+    (FunnelHashMap, {"reserve_fraction": 1e-9}, None),
+    (ElasticHashMap, {"reserve_fraction": 0.99}, None),
+    (ElasticHashMap, {"probe_scale": math.nan}, None),  # normalised by the table
+    *[(FunnelHashMap, {"reserve_fraction": v}, FUNNEL_RANGE) for v in (0.1250001, 0.0, -1.0, math.nan, math.inf)],
+    *[(ElasticHashMap, {"reserve_fraction": v}, ELASTIC_RANGE) for v in (1.0, 0.0, math.nan)],
+    (ElasticHashMap, {"probe_scale": 0.0}, "probe_scale must be positive"),
+    (ElasticHashMap, {"probe_scale": -2}, "probe_scale must be positive"),
+    (FunnelHashMap, {"primary_probe_limit": 0}, "primary_probe_limit must be positive"),
+])
+def test_option_ranges(cls, options, error):
+    if error is None:
+        assert cls.with_options(100, **options).capacity == 100
+    else:
         with pytest.raises(ValueError) as info:
-            ElasticHashMap.with_options(reserve_fraction=value)
-        assert str(info.value) == ELASTIC_RANGE
-
-
-def test_probe_options():
-    for bad in (0.0, -2):
-        with pytest.raises(ValueError, match="^probe_scale must be positive$"):
-            ElasticHashMap.with_options(probe_scale=bad)
-    ElasticHashMap.with_options(probe_scale=0.5)
-    ElasticHashMap.with_options(probe_scale=math.nan)  # normalised by the table
-    with pytest.raises(ValueError, match="^primary_probe_limit must be positive$"):
-        FunnelHashMap.with_options(primary_probe_limit=0)
-    m = FunnelHashMap.with_options(100, None, None)
-    assert m.capacity == 100
+            cls.with_options(**options)
+        assert str(info.value) == error
 
 
 def test_options_convert_in_order_before_range_checks():
