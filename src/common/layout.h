@@ -43,6 +43,31 @@ void release_now(T& x) noexcept {
   [[maybe_unused]] T gone = std::move(x);
 }
 
+// A member that a move leaves in its default state: a table keeps its shape
+// (parts, counts) in one, so that a moved-from table is valid and empty and
+// its defaulted moves need no hand-written counterpart.
+template <class T>
+class ResetOnMove {
+ public:
+  ResetOnMove() = default;
+  ResetOnMove(ResetOnMove&& o) noexcept : value_(std::exchange(o.value_, T{})) {}
+  ResetOnMove& operator=(ResetOnMove&& o) noexcept {
+    if (this != &o) value_ = std::exchange(o.value_, T{});
+    return *this;
+  }
+  ResetOnMove& operator=(T&& v) noexcept {
+    value_ = std::move(v);
+    return *this;
+  }
+  T* operator->() noexcept { return &value_; }
+  const T* operator->() const noexcept { return &value_; }
+  T& operator*() noexcept { return value_; }
+  const T& operator*() const noexcept { return value_; }
+
+ private:
+  T value_;
+};
+
 // One stored entry: the key (with its cached hash) and the value.
 template <class K, class V>
 struct SlotEntry {

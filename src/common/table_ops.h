@@ -3,10 +3,13 @@
 //
 // A Derived table provides: len(), capacity(), max_items(),
 // reserve_fraction(), resize(c), table_count() and part_at(i) (its parts in
-// walk order), and, for drains, take_entry(SlotRef).
+// walk order), try_emplace_impl(key, value) (one lookup, and the placement
+// of an absent key) and, for drains, take_entry(SlotRef).
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <utility>
 
 #include "growth.h"
 #include "saturate.h"
@@ -17,6 +20,24 @@ namespace velomap {
 template <class Derived>
 class TableOps {
  public:
+  // Stores the entry; for a present key keeps the stored key, replaces the
+  // value and hands the old value back (the passed key is released).
+  template <class K, class V>
+  std::optional<V> insert(K key, V value) {
+    auto [stored, placed] = self().try_emplace_impl(std::move(key), value);
+    if (placed) return std::nullopt;
+    std::swap(*stored, value);
+    return std::optional<V>(std::move(value));
+  }
+
+  // Stores the entry only if the key is absent. Returns the value now stored
+  // under the key and whether it is the new one; a present entry is left as
+  // it was (the passed key and value are released).
+  template <class K, class V>
+  std::pair<V*, bool> try_emplace(K key, V value) {
+    return self().try_emplace_impl(std::move(key), value);
+  }
+
   // Rebuild now at the capacity that inserting `n` more distinct keys one by
   // one would grow to, so that those insertions need no rebuild of their own.
   void grow_ahead(std::size_t n) {

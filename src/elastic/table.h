@@ -167,35 +167,21 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   }
 
   // A moved-from map is valid and empty (no levels, capacity 0).
-  ElasticHashMap(ElasticHashMap&& o) noexcept
-      : shape_(std::exchange(o.shape_, Shape{})),
-        seed_(o.seed_),
-        shared_seed_(o.shared_seed_),
-        reserve_fraction_(o.reserve_fraction_),
-        probe_scale_(o.probe_scale_) {}
-  ElasticHashMap& operator=(ElasticHashMap&& o) noexcept {
-    if (this != &o) {
-      shape_ = std::exchange(o.shape_, Shape{});
-      seed_ = o.seed_;
-      shared_seed_ = o.shared_seed_;
-      reserve_fraction_ = o.reserve_fraction_;
-      probe_scale_ = o.probe_scale_;
-    }
-    return *this;
-  }
+  ElasticHashMap(ElasticHashMap&&) noexcept = default;
+  ElasticHashMap& operator=(ElasticHashMap&&) noexcept = default;
 
   // ---- read access ------------------------------------------------------
-  std::size_t len() const noexcept { return shape_.len; }
-  std::size_t capacity() const noexcept { return shape_.capacity; }
-  std::size_t max_items() const noexcept { return shape_.max_items; }
+  std::size_t len() const noexcept { return shape_->len; }
+  std::size_t capacity() const noexcept { return shape_->capacity; }
+  std::size_t max_items() const noexcept { return shape_->max_items; }
   double reserve_fraction() const noexcept { return reserve_fraction_; }
   double probe_scale() const noexcept { return probe_scale_; }
   std::uint64_t seed() const noexcept { return seed_; }
-  const std::vector<LevelT>& levels() const noexcept { return shape_.levels; }
-  const std::vector<std::size_t>& batch_plan() const noexcept { return shape_.plan; }
-  std::size_t current_batch() const noexcept { return shape_.current_batch; }
-  std::size_t batch_remaining() const noexcept { return shape_.batch_remaining; }
-  std::size_t max_populated_level() const noexcept { return shape_.max_populated_level; }
+  const std::vector<LevelT>& levels() const noexcept { return shape_->levels; }
+  const std::vector<std::size_t>& batch_plan() const noexcept { return shape_->plan; }
+  std::size_t current_batch() const noexcept { return shape_->current_batch; }
+  std::size_t batch_remaining() const noexcept { return shape_->batch_remaining; }
+  std::size_t max_populated_level() const noexcept { return shape_->max_populated_level; }
 
   std::uint64_t hash_of(const auto& key) const noexcept {
     return mix_hash(seed_, static_cast<std::uint64_t>(key.hash_input()), shared_seed_);
@@ -210,8 +196,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     const std::uint32_t lo = low_word(h);
     const ctrl_t tag = tag_of(h);
     const std::uint8_t passed_bit = overflow_bit(h);
-    const auto& levels = shape_.levels;
-    const std::size_t end = std::min(levels.size(), shape_.max_populated_level + 1);
+    const auto& levels = shape_->levels;
+    const std::size_t end = std::min(levels.size(), shape_->max_populated_level + 1);
     for (std::size_t i = 0; i < end; ++i) {
       const LevelT& level = levels[i];
       if (level.len == 0) continue;
@@ -246,26 +232,11 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   }
 
   const Entry& entry_at(SlotIndex at) const noexcept {
-    return shape_.levels[at.level].table.entry(at.slot);
+    return shape_->levels[at.level].table.entry(at.slot);
   }
-  Entry& entry_at(SlotIndex at) noexcept { return shape_.levels[at.level].table.entry(at.slot); }
+  Entry& entry_at(SlotIndex at) noexcept { return shape_->levels[at.level].table.entry(at.slot); }
 
   // ---- insertion --------------------------------------------------------
-  // Stores the entry; for a present key keeps the stored key, replaces the
-  // value and hands the old value back (the passed key is released).
-  std::optional<V> insert(K key, V value) {
-    auto [stored, placed] = try_emplace_impl(std::move(key), value);
-    if (placed) return std::nullopt;
-    std::swap(*stored, value);
-    return std::optional<V>(std::move(value));
-  }
-
-  // Stores the entry only if the key is absent. Returns the value now stored
-  // under the key and whether it is the new one; a present entry is left as
-  // it was (the passed key and value are released).
-  std::pair<V*, bool> try_emplace(K key, V value) {
-    return try_emplace_impl(std::move(key), value);
-  }
 
   // Insert a key known to be absent (copies between maps): the growth rule
   // and the placement of insert, without the lookup.
@@ -279,7 +250,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     const auto at = find(key);
     if (!at) return std::nullopt;
     Entry out = take_at(at);
-    const LevelT& level = shape_.levels[at.level];
+    const LevelT& level = shape_->levels[at.level];
     if (level.over_tombstone_limit()) this->purge();
     release_now(out.key);
     return std::optional<V>(std::move(out.value));
@@ -288,12 +259,12 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Releases every entry (each key before its value) and returns to batch 0;
   // the geometry, capacity and seed stay.
   void clear() noexcept {
-    for (LevelT& level : shape_.levels) level.clear();
-    shape_.len = 0;
-    shape_.current_batch = 0;
-    shape_.batch_remaining = shape_.plan.empty() ? 0 : shape_.plan.front();
-    shape_.max_populated_level = 0;
-    shape_.first_full.reset();
+    for (LevelT& level : shape_->levels) level.clear();
+    shape_->len = 0;
+    shape_->current_batch = 0;
+    shape_->batch_remaining = shape_->plan.empty() ? 0 : shape_->plan.front();
+    shape_->max_populated_level = 0;
+    shape_->first_full.reset();
   }
 
   // ---- rebuilds ---------------------------------------------------------
@@ -301,8 +272,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
     const bool placed = relocate_all(
-        shape_.levels.size(), shape_.len,
-        [this](std::size_t i) -> RawTable<Entry>& { return shape_.levels[i].table; },
+        shape_->levels.size(), shape_->len,
+        [this](std::size_t i) -> RawTable<Entry>& { return shape_->levels[i].table; },
         [&fresh](std::size_t i) -> RawTable<Entry>& { return fresh.levels[i].table; },
         [&](const K& key, SlotRef& to) {
           const SlotIndex at = claim_slot(fresh, hash_of(key));
@@ -315,23 +286,24 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
       for (LevelT& level : fresh.levels) level.table.reset_ctrl();
       fail("no free slot found after resize");
     }
-    for (LevelT& level : shape_.levels) level.table.discard_moved_out();
+    for (LevelT& level : shape_->levels) level.table.discard_moved_out();
     shape_ = std::move(fresh);
   }
 
-  SlotRef first_full_bound() const noexcept { return shape_.first_full.get(); }
+  SlotRef first_full_bound() const noexcept { return shape_->first_full.get(); }
   // The walk's view of the map: its parts in walk order (level 0 first, then
   // level 1, ...).
-  std::size_t table_count() const noexcept { return shape_.levels.size(); }
-  const SlotPart<Entry>& part_at(std::size_t i) const noexcept { return shape_.levels[i]; }
+  std::size_t table_count() const noexcept { return shape_->levels.size(); }
+  const SlotPart<Entry>& part_at(std::size_t i) const noexcept { return shape_->levels[i]; }
 
  private:
   friend ExtractIf;
+  friend TableOps<ElasticHashMap<K, V>>;
 
   // Drains (popitem): a drained slot becomes DELETED and nothing is purged
   // per entry (the drain's end may purge, TableOps::finish_drain).
   Entry take_entry(SlotRef ref) noexcept {
-    shape_.first_full.emptied_before(ref);
+    shape_->first_full.emptied_before(ref);
     return take_at(SlotIndex{ref.table, ref.slot});
   }
 
@@ -360,12 +332,12 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
   // Grow first when the map is at max_items; returns the stored value.
   V& place_new(K&& key, V&& value, std::uint64_t h) {
-    if (shape_.len >= shape_.max_items) {
-      resize(next_growth(shape_.capacity));
+    if (shape_->len >= shape_->max_items) {
+      resize(next_growth(shape_->capacity));
     }
-    const auto at = claim_slot(shape_, h);
+    const auto at = claim_slot(*shape_, h);
     if (!at) fail("no free slot found after resize");
-    RawTable<Entry>& table = shape_.levels[at.level].table;
+    RawTable<Entry>& table = shape_->levels[at.level].table;
     table.construct(at.slot, std::move(key), std::move(value));
     return table.entry(at.slot).value;
   }
@@ -454,17 +426,17 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
   // Move an entry out; its slot becomes a tombstone.
   Entry take_at(SlotIndex at) noexcept {
-    LevelT& level = shape_.levels[at.level];
+    LevelT& level = shape_->levels[at.level];
     VELOMAP_ASSERT(at.slot < level.slot_count() && velomap::is_full(level.table.ctrl_at(at.slot)));
     Entry out = level.table.take(at.slot);
     level.table.ctrl()[at.slot] = kDeleted;
     --level.len;
     ++level.tombstones;
-    --shape_.len;
+    --shape_->len;
     return out;
   }
 
-  Shape shape_;
+  ResetOnMove<Shape> shape_;
   std::uint64_t seed_ = 0;
   std::uint64_t shared_seed_ = 0;
   double reserve_fraction_ = kDefaultReserveFraction;

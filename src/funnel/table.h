@@ -210,20 +210,20 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   // ---- read access ------------------------------------------------------
-  std::size_t len() const noexcept { return shape_.len; }
-  std::size_t capacity() const noexcept { return shape_.capacity; }
-  std::size_t max_items() const noexcept { return shape_.max_items; }
+  std::size_t len() const noexcept { return shape_->len; }
+  std::size_t capacity() const noexcept { return shape_->capacity; }
+  std::size_t max_items() const noexcept { return shape_->max_items; }
   double reserve_fraction() const noexcept { return reserve_fraction_; }
   std::size_t primary_probe_limit() const noexcept { return primary_probe_limit_; }
   std::uint64_t seed() const noexcept { return seed_; }
-  const std::vector<LevelT>& levels() const noexcept { return shape_.levels; }
-  const SpecialPrimary<Entry>& primary() const noexcept { return shape_.special.primary; }
-  const SpecialFallback<Entry>& fallback() const noexcept { return shape_.special.fallback; }
-  std::size_t max_populated_level() const noexcept { return shape_.max_populated_level; }
+  const std::vector<LevelT>& levels() const noexcept { return shape_->levels; }
+  const SpecialPrimary<Entry>& primary() const noexcept { return shape_->special.primary; }
+  const SpecialFallback<Entry>& fallback() const noexcept { return shape_->special.fallback; }
+  std::size_t max_populated_level() const noexcept { return shape_->max_populated_level; }
   // Levels, primary, fallback, overflow.
-  std::size_t part_count() const noexcept { return shape_.levels.size() + 3; }
-  const SlotPart<Entry>& overflow() const noexcept { return shape_.overflow; }
-  const SlotPart<Entry>& part(std::size_t i) const noexcept { return shape_.part(i); }
+  std::size_t part_count() const noexcept { return shape_->levels.size() + 3; }
+  const SlotPart<Entry>& overflow() const noexcept { return shape_->overflow; }
+  const SlotPart<Entry>& part(std::size_t i) const noexcept { return shape_->part(i); }
 
   std::uint64_t hash_of(const auto& key) const noexcept {
     return mix_hash(seed_, static_cast<std::uint64_t>(key.hash_input()), shared_seed_);
@@ -242,7 +242,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // them again.
   template <class Q>
   SlotLocation find_with_hash(const Q& key, const HashParts& hp, Vacancy* vacancy = nullptr) const {
-    const Shape& s = shape_;
+    const Shape& s = *shape_;
     const std::size_t count = s.levels.size();
     if (count == 0) return {};
     const std::size_t last = std::min(s.max_populated_level, count - 1);
@@ -295,12 +295,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // The whole overflow part, for a key found nowhere else.
   template <class Q>
   SlotLocation find_in_overflow(const Q& key, ctrl_t tag) const {
-    const SlotPart<Entry>& of = shape_.overflow;
+    const SlotPart<Entry>& of = shape_->overflow;
     if (of.len == 0) return {};
     for (std::size_t g = 0; g < of.group_count(); ++g) {
       for (unsigned bit : of.table.group(g).match(tag)) {
         const std::size_t slot = g * kGroupWidth + bit;
-        if (of.table.entry(slot).key.equals(key)) return SlotLocation{overflow_index(shape_), slot};
+        if (of.table.entry(slot).key.equals(key)) return SlotLocation{overflow_index(*shape_), slot};
       }
     }
     return {};
@@ -317,38 +317,23 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return static_cast<bool>(find(key));
   }
 
-  const Entry& entry_at(SlotLocation at) const noexcept { return shape_.part(at.part).table.entry(at.slot); }
-  Entry& entry_at(SlotLocation at) noexcept { return shape_.part(at.part).table.entry(at.slot); }
+  const Entry& entry_at(SlotLocation at) const noexcept { return shape_->part(at.part).table.entry(at.slot); }
+  Entry& entry_at(SlotLocation at) noexcept { return shape_->part(at.part).table.entry(at.slot); }
 
   // The slot a new key with this hash would take: the first free one among
   // its level bucket groups, its primary probe groups, its two fallback
   // buckets.
   SlotLocation choose_slot_for_new_key(std::uint64_t h) const noexcept {
-    return choose_slot(shape_, h);
+    return choose_slot(*shape_, h);
   }
 
   // ---- insertion --------------------------------------------------------
-  // Stores the entry; for a present key keeps the stored key, replaces the
-  // value and hands the old value back (the passed key is released).
-  std::optional<V> insert(K key, V value) {
-    auto [stored, placed] = try_emplace_impl(std::move(key), value);
-    if (placed) return std::nullopt;
-    std::swap(*stored, value);
-    return std::optional<V>(std::move(value));
-  }
-
-  // Stores the entry only if the key is absent. Returns the value now stored
-  // under the key and whether it is the new one; a present entry is left as
-  // it was (the passed key and value are released).
-  std::pair<V*, bool> try_emplace(K key, V value) {
-    return try_emplace_impl(std::move(key), value);
-  }
 
   // Insert a key known to be absent (copies between maps): the growth rule
   // and the placement of insert, without the lookup.
   void insert_unique(K key, V value) {
     const HashParts hp = split(hash_of(key));
-    const SlotLocation at = choose_slot(shape_, hp.h);
+    const SlotLocation at = choose_slot(*shape_, hp.h);
     place_new(std::move(key), std::move(value), hp, at.part, at.slot);
   }
 
@@ -358,10 +343,10 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     const auto at = find(key);
     if (!at) return std::nullopt;
     Entry out = take_at(at);
-    while (shape_.max_populated_level != 0 &&
-           shape_.levels[shape_.max_populated_level].len == 0)
-      --shape_.max_populated_level;
-    if (shape_.part(at.part).over_tombstone_limit()) this->purge();
+    while (shape_->max_populated_level != 0 &&
+           shape_->levels[shape_->max_populated_level].len == 0)
+      --shape_->max_populated_level;
+    if (shape_->part(at.part).over_tombstone_limit()) this->purge();
     release_now(out.key);
     return std::optional<V>(std::move(out.value));
   }
@@ -369,11 +354,11 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // Releases every entry (each key before its value); the shape, capacity
   // and seed stay (the overflow part keeps its slots too).
   void clear() noexcept {
-    for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).clear();
-    if (shape_.special.primary.group_summaries) shape_.special.primary.forget_summaries();
-    shape_.len = 0;
-    shape_.max_populated_level = 0;
-    shape_.first_full.reset();
+    for (std::size_t i = 0; i < part_count(); ++i) shape_->part(i).clear();
+    if (shape_->special.primary.group_summaries) shape_->special.primary.forget_summaries();
+    shape_->len = 0;
+    shape_->max_populated_level = 0;
+    shape_->first_full.reset();
   }
 
   // ---- rebuilds ---------------------------------------------------------
@@ -383,8 +368,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
     const bool placed = relocate_all(
-        part_count(), shape_.len,
-        [this](std::size_t i) -> RawTable<Entry>& { return shape_.part(i).table; },
+        part_count(), shape_->len,
+        [this](std::size_t i) -> RawTable<Entry>& { return shape_->part(i).table; },
         [&fresh](std::size_t i) -> RawTable<Entry>& { return fresh.part(i).table; },
         [&](const K& key, SlotRef& to) {
           const HashParts hp = split(hash_of(key));
@@ -397,24 +382,25 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     // Every entry has a place (its own or the overflow part's): a failed
     // relocation can only have thrown.
     if (!placed) fail("resized funnel map should have free slot");
-    for (std::size_t i = 0; i < part_count(); ++i) shape_.part(i).table.discard_moved_out();
+    for (std::size_t i = 0; i < part_count(); ++i) shape_->part(i).table.discard_moved_out();
     shape_ = std::move(fresh);
   }
 
-  SlotRef first_full_bound() const noexcept { return shape_.first_full.get(); }
+  SlotRef first_full_bound() const noexcept { return shape_->first_full.get(); }
   // The walk's view of the map: its parts in walk order (levels 0, 1, ...,
   // then the primary, then the fallback).
   std::size_t table_count() const noexcept { return part_count(); }
-  const SlotPart<Entry>& part_at(std::size_t i) const noexcept { return shape_.part(i); }
+  const SlotPart<Entry>& part_at(std::size_t i) const noexcept { return shape_->part(i); }
 
  private:
   friend ExtractIf;
+  friend TableOps<FunnelHashMap<K, V>>;
 
   // Drains (popitem): a drained slot is marked free as removal marks it,
   // without lowering the level watermark (the drain's end may purge,
   // TableOps::finish_drain).
   Entry take_entry(SlotRef ref) noexcept {
-    shape_.first_full.emptied_before(ref);
+    shape_->first_full.emptied_before(ref);
     return take_at(SlotLocation{ref.table, ref.slot});
   }
 
@@ -456,22 +442,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
  public:
   // A moved-from map is valid and empty (no levels, capacity 0).
-  FunnelHashMap(FunnelHashMap&& o) noexcept
-      : shape_(std::exchange(o.shape_, Shape{})),
-        seed_(o.seed_),
-        shared_seed_(o.shared_seed_),
-        reserve_fraction_(o.reserve_fraction_),
-        primary_probe_limit_(o.primary_probe_limit_) {}
-  FunnelHashMap& operator=(FunnelHashMap&& o) noexcept {
-    if (this != &o) {
-      shape_ = std::exchange(o.shape_, Shape{});
-      seed_ = o.seed_;
-      shared_seed_ = o.shared_seed_;
-      reserve_fraction_ = o.reserve_fraction_;
-      primary_probe_limit_ = o.primary_probe_limit_;
-    }
-    return *this;
-  }
+  FunnelHashMap(FunnelHashMap&&) noexcept = default;
+  FunnelHashMap& operator=(FunnelHashMap&&) noexcept = default;
 
  private:
   static std::size_t overflow_index(const Shape& s) noexcept { return s.levels.size() + 2; }
@@ -505,13 +477,13 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     // A lookup that ended early (EMPTY byte in a level group) always found
     // the vacancy; otherwise the remaining levels and the special array.
     const SlotLocation at =
-        vacancy.at ? vacancy.at : choose_slot(shape_, hp.h, vacancy.levels_walked);
+        vacancy.at ? vacancy.at : choose_slot(*shape_, hp.h, vacancy.levels_walked);
     return {&place_new(std::move(key), std::move(value), hp, at.part, at.slot), true};
   }
 
   // Requires: fallback.bucket_count > 0.
   std::array<std::size_t, 2> fallback_buckets(std::uint64_t h) const noexcept {
-    return fallback_buckets(shape_, h);
+    return fallback_buckets(*shape_, h);
   }
   static std::array<std::size_t, 2> fallback_buckets(const Shape& s, std::uint64_t h) noexcept {
     const std::size_t n = s.special.fallback.bucket_count;
@@ -528,13 +500,13 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // spilled and reloaded as one vector, which stalls store forwarding.
   V& place_new(K&& key, V&& value, const HashParts& hp, std::size_t part, std::size_t slot) {
     SlotLocation at{part, slot};
-    if (shape_.len >= shape_.max_items || (!at && sat_mul(2, shape_.len) >= shape_.max_items)) {
-      resize(next_growth(shape_.capacity));
-      at = choose_slot(shape_, hp.h);
+    if (shape_->len >= shape_->max_items || (!at && sat_mul(2, shape_->len) >= shape_->max_items)) {
+      resize(next_growth(shape_->capacity));
+      at = choose_slot(*shape_, hp.h);
     }
-    if (!at) at = overflow_slot(shape_);
-    claim(shape_, at, hp);
-    RawTable<Entry>& table = shape_.part(at.part).table;
+    if (!at) at = overflow_slot(*shape_);
+    claim(*shape_, at, hp);
+    RawTable<Entry>& table = shape_->part(at.part).table;
     table.construct(at.slot, std::move(key), std::move(value));
     return table.entry(at.slot).value;
   }
@@ -601,19 +573,19 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // DELETED and a tombstone. The overflow part is scanned whole, so its
   // slots always go back to EMPTY.
   Entry take_at(SlotLocation at) noexcept {
-    SlotPart<Entry>& part = shape_.part(at.part);
+    SlotPart<Entry>& part = shape_->part(at.part);
     VELOMAP_ASSERT(at.slot < part.slot_count() && is_full(part.table.ctrl_at(at.slot)));
     Entry out = part.table.take(at.slot);
     const bool group_has_empty =
-        at.part == overflow_index(shape_) || part.table.group_at_slot(at.slot).has_empty();
+        at.part == overflow_index(*shape_) || part.table.group_at_slot(at.slot).has_empty();
     part.table.ctrl()[at.slot] = group_has_empty ? kEmpty : kDeleted;
     if (!group_has_empty) ++part.tombstones;
     --part.len;
-    --shape_.len;
+    --shape_->len;
     return out;
   }
 
-  Shape shape_;
+  ResetOnMove<Shape> shape_;
   std::uint64_t seed_ = 0;
   std::uint64_t shared_seed_ = 0;
   double reserve_fraction_ = kDefaultReserveFraction;
