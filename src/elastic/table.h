@@ -424,7 +424,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return at;
   }
 
-  // Move an entry out; its slot becomes a tombstone.
+  // Move an entry out; its slot becomes a tombstone. Requires: a full slot.
   Entry take_at(SlotIndex at) noexcept {
     LevelT& level = shape_->levels[at.level];
     VELOMAP_ASSERT(at.slot < level.slot_count() && velomap::is_full(level.table.ctrl_at(at.slot)));

@@ -571,7 +571,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // Move an entry out and mark its slot free: EMPTY when its aligned group
   // still holds an EMPTY byte (no probe can have passed through it), else
   // DELETED and a tombstone. The overflow part is scanned whole, so its
-  // slots always go back to EMPTY.
+  // slots always go back to EMPTY. Requires: a full slot.
   Entry take_at(SlotLocation at) noexcept {
     SlotPart<Entry>& part = shape_->part(at.part);
     VELOMAP_ASSERT(at.slot < part.slot_count() && is_full(part.table.ctrl_at(at.slot)));
