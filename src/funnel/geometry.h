@@ -9,7 +9,9 @@
 //   * the buckets are spread over the levels as a near-geometric sequence of
 //     ratio 3/4 (each level within one bucket of 3/4 of the previous);
 //   * each level's bucket count is rounded up to a power of two, so a bucket
-//     is chosen by masking; lookups use the first group of a bucket only.
+//     is chosen by masking; a bucket's slot width is w rounded up to a power
+//     of two, and lookups and placements use the whole of it, a group at a
+//     time.
 // The special array is split into a primary part (a power-of-two number of
 // groups, probed with bounded double hashing and summarised per group by a
 // 128-bit set of the tags ever placed there) and a fallback part of small

@@ -6,15 +6,18 @@
 //   level 0, level 1, ..., level α−1, primary, fallback.
 //
 // Where a key may live, for h its mixed hash, lo = low 32 bits of h:
-//   level i:  the first group (16 slots) of bucket (lo ^ lo32(salt_i)) & mask_i
+//   level i:  bucket (lo ^ lo32(salt_i)) & mask_i, group by group (buckets
+//             are 16 slots wide, or 32 or 64 when δ < 1/256)
 //   primary:  groups g0 = lo32(r) & gm, g(j+1) = (g(j) + (hi32(r) | 1)) & gm,
 //             r = rotl64(h, 11), at most primary_probe_limit groups
 //   fallback: the whole of buckets b1 = lo32(rotl64(h, 19)) % count and
 //             b2 = lo32(h >> 27) % count
 // A new key takes the first free slot met in that order. Lookups follow the
 // same order and stop early where the placement rule proves absence:
-//   * a level probe group with an EMPTY byte ends the search (a new key would
-//     have been placed there), but only in a level that holds entries;
+//   * a level bucket group with an EMPTY byte ends the search (a new key
+//     would have been placed there or earlier), but only in a level that
+//     holds entries; a bucket whose groups are all full passes the search on
+//     to the next level;
 //   * a primary group with an EMPTY byte and no DELETED byte ends it;
 //   * the fallback buckets are always scanned whole.
 // Removal keeps this sound by writing EMPTY only where the slot's aligned
@@ -97,6 +100,7 @@ struct BucketLevel : SlotPart<Entry> {
   std::size_t bucket_start(std::uint32_t lo) const noexcept {
     return ((lo ^ static_cast<std::uint32_t>(salt)) & bucket_mask) << bucket_shift;
   }
+  std::size_t bucket_slots() const noexcept { return std::size_t{1} << bucket_shift; }
 };
 
 // 128-bit set of tags (bit t−1 for tag t).
@@ -242,6 +246,15 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // them again.
   template <class Q>
   SlotLocation find_with_hash(const Q& key, const HashParts& hp, Vacancy* vacancy = nullptr) const {
+    return shape_->wide_buckets ? find_with_hash<true>(key, hp, vacancy)
+                                : find_with_hash<false>(key, hp, vacancy);
+  }
+
+  // The lookup for buckets of one group (Wide false: every map with δ ≥
+  // 1/256) or wider; two instances so that the common case carries no test
+  // for the rare one.
+  template <bool Wide, class Q>
+  SlotLocation find_with_hash(const Q& key, const HashParts& hp, Vacancy* vacancy) const {
     const Shape& s = *shape_;
     const std::size_t count = s.levels.size();
     if (count == 0) return {};
@@ -262,6 +275,11 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         if (const BitMask free = group.match_free()) vacancy->at = {i, start + free.lowest()};
       }
       if (group.has_empty()) return {};
+      if constexpr (Wide) {
+        const LevelProbe rest = probe_wide_bucket(key, hp, i, start, vacancy);
+        if (rest.kind == LevelProbe::kFound) return SlotLocation{i, rest.slot};
+        if (rest.kind == LevelProbe::kAbsent) return {};
+      }
     }
     if (vacancy) vacancy->levels_walked = last + 1;
     const auto& primary = s.special.primary;
@@ -290,6 +308,29 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       }
     }
     return find_in_overflow(key, hp.tag);
+  }
+
+  // The groups of a bucket after its first (buckets wider than a group, when
+  // δ < 1/256), in order, with the same stop rule.
+  struct LevelProbe {
+    enum Kind { kFound, kAbsent, kContinue } kind;
+    std::size_t slot;
+  };
+  template <class Q>
+  LevelProbe probe_wide_bucket(const Q& key, const HashParts& hp, std::size_t i,
+                                                 std::size_t start, Vacancy* vacancy) const {
+    const LevelT& level = shape_->levels[i];
+    for (std::size_t base = start + kGroupWidth; base != start + level.bucket_slots(); base += kGroupWidth) {
+      const Group group = level.table.group_at_slot(base);
+      for (unsigned bit : group.match(hp.tag)) {
+        if (level.table.entry(base + bit).key.equals(key)) return {LevelProbe::kFound, base + bit};
+      }
+      if (vacancy && !vacancy->at) {
+        if (const BitMask free = group.match_free()) vacancy->at = {i, base + free.lowest()};
+      }
+      if (group.has_empty()) return {LevelProbe::kAbsent, 0};
+    }
+    return {LevelProbe::kContinue, 0};
   }
 
   // The whole overflow part, for a key found nowhere else.
@@ -413,6 +454,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     std::size_t max_items = 0;
     std::size_t max_populated_level = 0;
     FirstFullBound first_full;
+    bool wide_buckets = false;  // buckets span more than one group
 
     SlotPart<Entry>& part(std::size_t i) noexcept {
       VELOMAP_ASSERT(i < levels.size() + 3);
@@ -520,12 +562,17 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     s.special = SpecialArray<Entry>::with_capacity_in(g.special_capacity, primary_probe_limit_);
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
+    s.wide_buckets = g.bucket_width > kGroupWidth;
     return s;
   }
 
   // choose_slot_for_new_key; levels below `from_level` are known to have no
   // free slot for this hash.
   SlotLocation choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level = 0) const noexcept {
+    return s.wide_buckets ? choose_slot<true>(s, h, from_level) : choose_slot<false>(s, h, from_level);
+  }
+  template <bool Wide>
+  SlotLocation choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level) const noexcept {
     const std::uint32_t lo = low_word(h);
     for (std::size_t i = from_level; i < s.levels.size(); ++i) {
       const LevelT& level = s.levels[i];
@@ -533,6 +580,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       const std::size_t start = level.bucket_start(lo);
       if (const BitMask free = level.table.group_at_slot(start).match_free())
         return SlotLocation{i, start + free.lowest()};
+      if constexpr (Wide) {
+        for (std::size_t base = start + kGroupWidth; base != start + level.bucket_slots(); base += kGroupWidth) {
+          if (const BitMask free = level.table.group_at_slot(base).match_free())
+            return SlotLocation{i, base + free.lowest()};
+        }
+      }
     }
     const std::size_t count = s.levels.size();
     const auto& primary = s.special.primary;

@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "common/growth.h"
 #include "funnel/geometry.h"
 #include "funnel/table.h"
 #include "test_support.h"
@@ -147,8 +148,8 @@ TEST_F(FunnelMap, FirstKeyGoesToTheLastLevel) {
 }
 
 // ---- placement, against a reference written from the placement order ------
-// Where a new key goes: the first free slot of its bucket group in levels
-// 0, 1, ... (full levels skipped), then of the first primary_probe_limit
+// Where a new key goes: the first free slot of its bucket in levels 0, 1,
+// ... (full levels skipped), then of the first primary_probe_limit
 // groups of its primary sequence, then of fallback buckets b1 and b2; else
 // the overflow part (represented by the part index past the fallback).
 SlotLocation reference_slot(const Map& m, std::uint64_t h) {
@@ -163,7 +164,7 @@ SlotLocation reference_slot(const Map& m, std::uint64_t h) {
     const auto& l = m.levels()[i];
     if (l.len >= l.slot_count()) continue;
     const std::size_t start = ((lo ^ static_cast<std::uint32_t>(l.salt)) & l.bucket_mask) << l.bucket_shift;
-    if (auto s = first_free(l.table, start, start + 16)) return {i, *s};
+    if (auto s = first_free(l.table, start, start + (std::size_t{1} << l.bucket_shift))) return {i, *s};
   }
   const auto& p = m.primary();
   if (p.len < p.slot_count()) {
@@ -191,8 +192,9 @@ SlotLocation reference_slot(const Map& m, std::uint64_t h) {
 TEST_F(FunnelMap, PlacementFollowsTheFunnelOrder) {
   std::array<std::size_t, 4> used{};  // levels, primary, fallback, overflow
   std::mt19937_64 rng(5);
-  for (std::size_t limit : {1u, 3u, 5u}) {
-    Map m = Map::with_options(4096, 0.1, limit);
+  const std::pair<std::size_t, double> options[] = {{1, 0.1}, {3, 0.001}, {5, 0.1}};
+  for (const auto& [limit, delta] : options) {  // δ = 0.001: buckets of 32 slots
+    Map m = Map::with_options(4096, delta, limit);
     for (std::int64_t i = 0; i < 6000; ++i) {
       // One key in three shares one of two hashes, to reach the special
       // array and the overflow part.
@@ -322,11 +324,23 @@ TEST_F(FunnelMap, EqualHashFloodGoesToTheOverflowPart) {
   m.remove(key(5));
 }
 
-TEST_F(FunnelMap, TinyReserveFractionKeepsWorking) {
-  Map m = Map::with_options(3, 1e-9);
-  fill(m, 0, 60);
-  EXPECT_EQ(m.len(), 60u);
-  for (std::int64_t i = 0; i < 60; ++i) ASSERT_EQ(value_of(m, key(i)), i);
+// Buckets wider than a group (δ < 1/256) are used whole: whatever the
+// reserve fraction and starting capacity, ordinary keys grow the map exactly
+// where max_items says and never need the overflow part.
+TEST_F(FunnelMap, OrdinaryKeysGrowAtMaxItemsWhateverTheReserveFraction) {
+  std::mt19937_64 rng(3);
+  for (double delta : {1e-6, 1e-5, 1e-4, 0.001, 1.0 / 300, 1.0 / 256, 0.01, 0.05, 0.125}) {
+    for (std::size_t start : {0u, 1u, 16u}) {
+      Map m = Map::with_options(start, delta);
+      for (std::int64_t i = 0; i < 10000; ++i) m.insert(key(static_cast<std::int64_t>(rng() >> 1)), Counted(i));
+      EXPECT_EQ(m.capacity(), capacity_for_inserting(start, m.len(), m.reserve_fraction())) << delta << " " << start;
+      EXPECT_EQ(m.overflow().len, 0u) << delta << " " << start;
+    }
+  }
+  Map wide = Map::with_options(65536, 1.0 / 512);
+  fill(wide, 0, 65408);
+  EXPECT_EQ(wide.capacity(), 65536u);
+  EXPECT_EQ(wide.overflow().len, 0u);
 }
 
 }  // namespace
