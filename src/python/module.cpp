@@ -1,4 +1,6 @@
 // The velomap module: multi-phase initialisation and class registration.
+#include <algorithm>
+
 #include "map_class.h"
 #include "panic.h"
 #include "schemes.h"
@@ -24,7 +26,8 @@ struct Registry {
   void operator()(PyTypeObject* type) const {
     Ref name = Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
     check(PyList_Append(all, name.get()));
-    own_types().push_back(type);
+    auto& own = own_types();  // executing the module again registers nothing twice
+    if (std::find(own.begin(), own.end(), type) == own.end()) own.push_back(type);
     const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
     if (utf8 == nullptr) throw PyErrorSet{};
     add_attribute(module, utf8, reinterpret_cast<PyObject*>(type));
