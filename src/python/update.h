@@ -73,19 +73,29 @@ struct Update {
     return took;
   }
 
+  // Into an empty map, a dict's keys are known distinct, so they are placed
+  // without a lookup for as long as no Python code has run: exact str and
+  // int keys hash without any. The first other key ends that, since its
+  // __hash__ could change the dict under the walk.
   static bool from_dict(State& target, PyObject* dict) {
     const Py_ssize_t start_size = PyDict_Size(dict);
     target.map.reserve(static_cast<std::size_t>(start_size));
     Py_ssize_t pos = 0, seen = 0;
     PyObject *k, *v;
     bool took = false;
+    bool distinct = target.map.len() == 0;
     while (true) {
       if (PyDict_Size(dict) != start_size) fail("dictionary changed size during iteration");
       if (!PyDict_Next(dict, &pos, &k, &v)) break;
       if (++seen > start_size) fail("dictionary keys changed during iteration");
       Ref key = Ref::incref(k);
       Ref value = Ref::incref(v);
-      put(target, HashedAny::take(key.get()), std::move(value));
+      distinct = distinct && (Py_TYPE(k) == &PyUnicode_Type || Py_TYPE(k) == &PyLong_Type);
+      if (distinct) {
+        target.map.insert_unique(HashedAny::take(key.get()), std::move(value));
+      } else {
+        put(target, HashedAny::take(key.get()), std::move(value));
+      }
       took = true;
     }
     return took;

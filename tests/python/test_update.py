@@ -71,6 +71,29 @@ def test_dict_changing_size_during_update_panics(cls):
         m.update(d)
 
 
+def test_dict_into_an_empty_map_never_stores_a_key_twice(cls):
+    d = {}
+    armed = []
+
+    class Meddler:
+        def __hash__(self):
+            if armed:  # same size, but "a" moves behind the walk
+                del d["z"]
+                d["a"] = d.pop("a")
+                d["y"] = 0
+            return 1
+
+    d.update({"a": 1, 2: 2})
+    d[Meddler()] = 3
+    d["z"] = 4
+    armed.append(True)
+    m = cls()
+    with pytest.raises(velomap.PanicException, match="dictionary keys changed during iteration"):
+        m.update(d)
+    assert list(m).count("a") == 1 and len(m) == 3
+    assert dict(cls({"x": 1, 5: 2}).items()) == {"x": 1, 5: 2}
+
+
 def test_keys_branch_and_other_class():
     m = FunnelHashMap()
     m.update(ElasticHashMap(a=1))
