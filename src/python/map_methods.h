@@ -65,9 +65,19 @@ struct MapMethods {
       PyObject* value = a[1] ? a[1] : Py_None;
       const std::size_t hint = size_hint(a[0]).value_or(0);
       State state = Type::make_state(saturate_u32(hint));
+      // The elements of an exact set or dict are distinct; while they hash
+      // without running Python code, nothing can disturb the walk, so they
+      // are placed without lookups.
+      bool distinct = PyAnySet_CheckExact(a[0]) || PyDict_CheckExact(a[0]);
       Ref it = Ref::checked(PyObject_GetIter(a[0]));
-      while (Ref k = Ref::steal(PyIter_Next(it.get())))
-        state.map.insert(HashedAny::take(k.get()), Ref::incref(value));
+      while (Ref k = Ref::steal(PyIter_Next(it.get()))) {
+        distinct = distinct && hashes_silently(k.get());
+        if (distinct) {
+          state.map.insert_unique(HashedAny::take(k.get()), Ref::incref(value));
+        } else {
+          state.map.insert(HashedAny::take(k.get()), Ref::incref(value));
+        }
+      }
       if (PyErr_Occurred()) throw PyErrorSet{};
       return Type::wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(state));
     });

@@ -20,6 +20,12 @@
 
 namespace velomap::py {
 
+// Whether hashing `k` runs no Python code (exact str and int keys), so that
+// a walk over a container that hashes it cannot be disturbed by it.
+inline bool hashes_silently(PyObject* k) noexcept {
+  return Py_TYPE(k) == &PyUnicode_Type || Py_TYPE(k) == &PyLong_Type;
+}
+
 // Most entries an untrusted len() may make a map reserve room for.
 inline constexpr std::size_t kUntrustedSizeCap = 4096;
 
@@ -63,11 +69,18 @@ struct Update {
     target.map.insert(std::move(key), std::move(value));
   }
 
-  // Copy every entry of a same-class table, reusing stored hashes.
+  // Copy every entry of a same-class table, reusing stored hashes. Its keys
+  // are distinct and nothing here runs Python code, so an empty target takes
+  // them without lookups.
   static bool copy_entries(State& target, const typename Scheme::Table& source) {
     bool took = false;
+    const bool distinct = target.map.len() == 0;
     for_each_prefetched(source, [&](const Entry& e) {
-      put(target, HashedAny::share(e.key), Ref::incref(e.value.get()));
+      if (distinct) {
+        target.map.insert_unique(HashedAny::share(e.key), Ref::incref(e.value.get()));
+      } else {
+        put(target, HashedAny::share(e.key), Ref::incref(e.value.get()));
+      }
       took = true;
     });
     return took;
@@ -90,7 +103,7 @@ struct Update {
       if (++seen > start_size) fail("dictionary keys changed during iteration");
       Ref key = Ref::incref(k);
       Ref value = Ref::incref(v);
-      distinct = distinct && (Py_TYPE(k) == &PyUnicode_Type || Py_TYPE(k) == &PyLong_Type);
+      distinct = distinct && hashes_silently(k);
       if (distinct) {
         target.map.insert_unique(HashedAny::take(key.get()), std::move(value));
       } else {

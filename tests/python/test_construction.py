@@ -86,6 +86,8 @@ def test_fromkeys(cls):
     m = cls.fromkeys([1, 2], shared)
     assert m[1] is shared and m[2] is shared
     assert isinstance(m, cls)
+    mixed = {1, "a", (2,), 2.5}
+    assert dict(cls.fromkeys(mixed, 0).items()) == dict.fromkeys(mixed, 0)
     with pytest.raises(TypeError, match="not iterable"):
         cls.fromkeys(5)
 

@@ -123,6 +123,7 @@ def test_same_class_source_reuses_hashes(cls):
     dst = cls(x=1)
     dst.update(src)
     assert len(dst) == 101 and all(dst[i] == i for i in range(100))
+    assert cls(src) == src and len(cls(src)) == 100
 
 
 def test_inplace_or(cls):
