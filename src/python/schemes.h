@@ -14,7 +14,10 @@
 
 namespace velomap::py {
 
+struct FunnelScheme;
+
 struct ElasticScheme {
+  using Other = FunnelScheme;  // the twin class
   using Table = elastic::ElasticHashMap<HashedAny, Ref>;
   static constexpr const char* name = "ElasticHashMap";
   static constexpr const char* qualified_name = "velomap.ElasticHashMap";
@@ -48,6 +51,7 @@ struct ElasticScheme {
 };
 
 struct FunnelScheme {
+  using Other = ElasticScheme;
   using Table = funnel::FunnelHashMap<HashedAny, Ref>;
   static constexpr const char* name = "FunnelHashMap";
   static constexpr const char* qualified_name = "velomap.FunnelHashMap";

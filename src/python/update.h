@@ -2,9 +2,10 @@
 // both directions of |.
 //
 // The source is read the cheapest way that applies, in this order:
-//   1. a map of the same class: its entries with their stored hashes (no
-//      Python hashing), under a shared borrow whose refusal is a panic (this
-//      is how m.update(m) fails without touching m);
+//   1. a map of either class: its entries with their stored hashes (no
+//      Python hashing, no key comparison for an empty target), under a
+//      shared borrow whose refusal is a panic (this is how m.update(m) fails
+//      without touching m);
 //   2. a dict or dict subclass: straight from its storage (PyDict_Next),
 //      ignoring overridden keys/__iter__/__getitem__;
 //   3. anything with a `keys` attribute: other[k] for k in other.keys();
@@ -69,13 +70,18 @@ struct Update {
     target.map.insert(std::move(key), std::move(value));
   }
 
-  // Copy every entry of a same-class table, reusing stored hashes. Its keys
-  // are distinct and nothing here runs Python code, so an empty target takes
-  // them without lookups.
-  static bool copy_entries(State& target, const typename Scheme::Table& source) {
+  // Copy every entry of a map of either class, reusing stored hashes. Its
+  // keys are distinct and nothing here runs Python code, so an empty target
+  // takes them without lookups.
+  template <class SourceScheme>
+  static bool copy_map(State& target, PyObject* other) {
+    auto* src = MapType<SourceScheme>::obj(other);
+    SharedBorrow b = SharedBorrow::or_panic(src->borrow);
+    const auto& source = src->state.map;
+    target.map.reserve(source.len());
     bool took = false;
     const bool distinct = target.map.len() == 0;
-    for_each_prefetched(source, [&](const Entry& e) {
+    for_each_prefetched(source, [&](const auto& e) {
       if (distinct) {
         target.map.insert_unique(HashedAny::share(e.key), Ref::incref(e.value.get()));
       } else {
@@ -164,10 +170,9 @@ struct Update {
     bool took = false;
     if (other != nullptr) {
       if (Type::check(other)) {
-        auto* src = Type::obj(other);
-        SharedBorrow b = SharedBorrow::or_panic(src->borrow);
-        target.map.reserve(src->state.map.len());
-        took = copy_entries(target, src->state.map);
+        took = copy_map<Scheme>(target, other);
+      } else if (MapType<typename Scheme::Other>::check(other)) {
+        took = copy_map<typename Scheme::Other>(target, other);
       } else if (PyType_GetFlags(Py_TYPE(other)) & Py_TPFLAGS_DICT_SUBCLASS) {
         took = from_dict(target, other);
       } else if (has_keys(other)) {

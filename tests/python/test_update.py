@@ -6,6 +6,7 @@ import pytest
 
 import velomap
 from velomap import ElasticHashMap, FunnelHashMap
+from conftest import HashKey
 from test_single_key import bumped
 
 
@@ -98,6 +99,13 @@ def test_keys_branch_and_other_class():
     m = FunnelHashMap()
     m.update(ElasticHashMap(a=1))
     assert m["a"] == 1
+    keys = [HashKey(1, i) for i in range(20)]
+    e = ElasticHashMap({k: i for i, k in enumerate(keys)})
+    calls = sum(k.eq_calls for k in keys)
+    f = FunnelHashMap(e)  # the twin's stored hashes, no comparisons
+    assert sum(k.eq_calls for k in keys) == calls and f == e and ElasticHashMap(f) == e
+    f.update(ElasticHashMap({keys[0]: "new", "b": 2}))
+    assert f[keys[0]] == "new" and f["b"] == 2 and len(f) == 21
 
     class KeysOnly:
         def keys(self):
