@@ -62,12 +62,6 @@ void check_required(const Signature& sig, PyObject** out) {
 
 void bind_args(const Signature& sig, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
                PyObject** out, Ref* kwargs) {
-  // The common case, positional arguments only and enough of them, binds
-  // without any name lookups.
-  if (kwnames == nullptr && nargs >= sig.required_positional && nargs <= sig.max_positional) {
-    for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
-    return;
-  }
   check_positional(sig, nargs);
   for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
   if (kwnames != nullptr) {

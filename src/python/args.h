@@ -68,7 +68,13 @@ void bind_args_tuple(const Signature& sig, PyObject* args, PyObject* kwds, PyObj
 template <std::size_t N>
 Bound<N> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Bound<N> b;
-  bind_args(sig, args, static_cast<std::size_t>(nargs), kwnames, b.values.data(), &b.kwargs);
+  const auto n = static_cast<std::size_t>(nargs);
+  // Positional arguments only, and enough of them: bound here, inline.
+  if (kwnames == nullptr && n >= sig.required_positional && n <= sig.max_positional) {
+    for (std::size_t i = 0; i < n; ++i) b.values[i] = args[i];
+    return b;
+  }
+  bind_args(sig, args, n, kwnames, b.values.data(), &b.kwargs);
   return b;
 }
 
