@@ -236,8 +236,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   }
   Entry& entry_at(SlotIndex at) noexcept { return shape_->levels[at.level].table.entry(at.slot); }
 
-  // ---- insertion --------------------------------------------------------
-
+  // ---- insertion (insert and try_emplace: TableOps) ---------------------
   // Insert a key known to be absent (copies between maps): the growth rule
   // and the placement of insert, without the lookup.
   void insert_unique(K key, V value) {

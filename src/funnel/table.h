@@ -213,6 +213,10 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return m;
   }
 
+  // A moved-from map is valid and empty (no levels, capacity 0).
+  FunnelHashMap(FunnelHashMap&&) noexcept = default;
+  FunnelHashMap& operator=(FunnelHashMap&&) noexcept = default;
+
   // ---- read access ------------------------------------------------------
   std::size_t len() const noexcept { return shape_->len; }
   std::size_t capacity() const noexcept { return shape_->capacity; }
@@ -267,18 +271,18 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         if (vacancy && !vacancy->at && level.slot_count() != 0) vacancy->at = {i, start};
         continue;
       }
-      const Group group = level.table.group_at_slot(start);
-      for (unsigned bit : group.match(hp.tag)) {
-        if (level.table.entry(start + bit).key.equals(key)) return SlotLocation{i, start + bit};
-      }
-      if (vacancy && !vacancy->at) {
-        if (const BitMask free = group.match_free()) vacancy->at = {i, start + free.lowest()};
-      }
-      if (group.has_empty()) return {};
-      if constexpr (Wide) {
-        const LevelProbe rest = probe_wide_bucket(key, hp, i, start, vacancy);
-        if (rest.kind == LevelProbe::kFound) return SlotLocation{i, rest.slot};
-        if (rest.kind == LevelProbe::kAbsent) return {};
+      // The bucket's groups in order: a group with an EMPTY byte ends the
+      // search, a bucket of full groups passes it on to the next level.
+      const std::size_t end = start + (Wide ? level.bucket_slots() : kGroupWidth);
+      for (std::size_t base = start; base != end; base += kGroupWidth) {
+        const Group group = level.table.group_at_slot(base);
+        for (unsigned bit : group.match(hp.tag)) {
+          if (level.table.entry(base + bit).key.equals(key)) return SlotLocation{i, base + bit};
+        }
+        if (vacancy && !vacancy->at) {
+          if (const BitMask free = group.match_free()) vacancy->at = {i, base + free.lowest()};
+        }
+        if (group.has_empty()) return {};
       }
     }
     if (vacancy) vacancy->levels_walked = last + 1;
@@ -308,29 +312,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       }
     }
     return find_in_overflow(key, hp.tag);
-  }
-
-  // The groups of a bucket after its first (buckets wider than a group, when
-  // δ < 1/256), in order, with the same stop rule.
-  struct LevelProbe {
-    enum Kind { kFound, kAbsent, kContinue } kind;
-    std::size_t slot;
-  };
-  template <class Q>
-  LevelProbe probe_wide_bucket(const Q& key, const HashParts& hp, std::size_t i,
-                                                 std::size_t start, Vacancy* vacancy) const {
-    const LevelT& level = shape_->levels[i];
-    for (std::size_t base = start + kGroupWidth; base != start + level.bucket_slots(); base += kGroupWidth) {
-      const Group group = level.table.group_at_slot(base);
-      for (unsigned bit : group.match(hp.tag)) {
-        if (level.table.entry(base + bit).key.equals(key)) return {LevelProbe::kFound, base + bit};
-      }
-      if (vacancy && !vacancy->at) {
-        if (const BitMask free = group.match_free()) vacancy->at = {i, base + free.lowest()};
-      }
-      if (group.has_empty()) return {LevelProbe::kAbsent, 0};
-    }
-    return {LevelProbe::kContinue, 0};
   }
 
   // The whole overflow part, for a key found nowhere else.
@@ -482,12 +463,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   FunnelHashMap() = default;
 
- public:
-  // A moved-from map is valid and empty (no levels, capacity 0).
-  FunnelHashMap(FunnelHashMap&&) noexcept = default;
-  FunnelHashMap& operator=(FunnelHashMap&&) noexcept = default;
-
- private:
   static std::size_t overflow_index(const Shape& s) noexcept { return s.levels.size() + 2; }
 
   // A free slot of the overflow part, which doubles first when it is full.
@@ -578,13 +553,10 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       const LevelT& level = s.levels[i];
       if (level.len >= level.slot_count()) continue;
       const std::size_t start = level.bucket_start(lo);
-      if (const BitMask free = level.table.group_at_slot(start).match_free())
-        return SlotLocation{i, start + free.lowest()};
-      if constexpr (Wide) {
-        for (std::size_t base = start + kGroupWidth; base != start + level.bucket_slots(); base += kGroupWidth) {
-          if (const BitMask free = level.table.group_at_slot(base).match_free())
-            return SlotLocation{i, base + free.lowest()};
-        }
+      const std::size_t end = start + (Wide ? level.bucket_slots() : kGroupWidth);
+      for (std::size_t base = start; base != end; base += kGroupWidth) {
+        if (const BitMask free = level.table.group_at_slot(base).match_free())
+          return SlotLocation{i, base + free.lowest()};
       }
     }
     const std::size_t count = s.levels.size();

@@ -72,11 +72,7 @@ struct MapMethods {
       Ref it = Ref::checked(PyObject_GetIter(a[0]));
       while (Ref k = Ref::steal(PyIter_Next(it.get()))) {
         distinct = distinct && hashes_silently(k.get());
-        if (distinct) {
-          state.map.insert_unique(HashedAny::take(k.get()), Ref::incref(value));
-        } else {
-          state.map.insert(HashedAny::take(k.get()), Ref::incref(value));
-        }
+        Update<Scheme>::put(state, HashedAny::take(k.get()), Ref::incref(value), distinct);
       }
       if (PyErr_Occurred()) throw PyErrorSet{};
       return Type::wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(state));

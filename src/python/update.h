@@ -55,7 +55,6 @@ inline std::optional<std::size_t> size_hint(PyObject* o) {
     if (std::find(own.begin(), own.end(), Py_TYPE(o)) == own.end())
       return std::min(static_cast<std::size_t>(n), kUntrustedSizeCap);
   }
-  if (n < 0) throw PyErrorSet{};
   return static_cast<std::size_t>(n);
 }
 
@@ -66,8 +65,14 @@ struct Update {
   using Entry = typename Scheme::Table::Entry;
 
   // Insert a stored-key wrapper and a value; the replaced value is released.
-  static void put(State& target, HashedAny key, Ref value) {
-    target.map.insert(std::move(key), std::move(value));
+  // A key known `distinct` from every key already stored is placed without
+  // a lookup.
+  static void put(State& target, HashedAny key, Ref value, bool distinct = false) {
+    if (distinct) {
+      target.map.insert_unique(std::move(key), std::move(value));
+    } else {
+      target.map.insert(std::move(key), std::move(value));
+    }
   }
 
   // Copy every entry of a map of either class, reusing stored hashes. Its
@@ -82,11 +87,7 @@ struct Update {
     bool took = false;
     const bool distinct = target.map.len() == 0;
     for_each_prefetched(source, [&](const auto& e) {
-      if (distinct) {
-        target.map.insert_unique(HashedAny::share(e.key), Ref::incref(e.value.get()));
-      } else {
-        put(target, HashedAny::share(e.key), Ref::incref(e.value.get()));
-      }
+      put(target, HashedAny::share(e.key), Ref::incref(e.value.get()), distinct);
       took = true;
     });
     return took;
@@ -110,11 +111,7 @@ struct Update {
       Ref key = Ref::incref(k);
       Ref value = Ref::incref(v);
       distinct = distinct && hashes_silently(k);
-      if (distinct) {
-        target.map.insert_unique(HashedAny::take(key.get()), std::move(value));
-      } else {
-        put(target, HashedAny::take(key.get()), std::move(value));
-      }
+      put(target, HashedAny::take(key.get()), std::move(value), distinct);
       took = true;
     }
     return took;
