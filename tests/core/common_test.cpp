@@ -41,12 +41,6 @@ TYPED_TEST(GroupTest, MasksFollowTheByteStates) {
   EXPECT_EQ(f.match_free().lowest(), 1u);
 }
 
-TEST(BitMask, IteratesLowestFirst) {
-  std::vector<unsigned> seen;
-  for (unsigned i : BitMask(0b1000'0000'0010'0101)) seen.push_back(i);
-  EXPECT_EQ(seen, (std::vector<unsigned>{0, 2, 5, 15}));
-}
-
 // ---- RawTable sizes and layout --------------------------------------------
 struct Entry24 {
   void* a;

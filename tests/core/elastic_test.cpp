@@ -119,17 +119,6 @@ TEST_F(ElasticMap, RemovalWritesTombstonesAndPurgesPastHalf) {
   EXPECT_FALSE(m.remove(key(0)));
 }
 
-TEST_F(ElasticMap, ReusingADeletedSlotLowersTombstones) {
-  Map m = Map::with_options(16);  // five levels of one group each
-  fill(m, 0, 4);
-  m.remove(key(0));
-  ASSERT_EQ(m.levels()[0].tombstones, 1u);
-  // Level 0 has one group, so the next key takes the lowest free slot: the
-  // tombstone, unless a lower EMPTY exists (slots 0..3 were used in order).
-  m.insert(key(100), Counted(100));
-  EXPECT_EQ(m.levels()[0].tombstones, 0u);
-}
-
 TEST_F(ElasticMap, ClearRestartsBatches) {
   Map m = Map::with_options(100);
   fill(m, 0, 80);

@@ -127,21 +127,6 @@ TYPED_TEST(TableTest, GrowsAtTheExactBoundary) {
   }
 }
 
-TYPED_TEST(TableTest, GrowAheadReachesTheCapacityOfOneByOneGrowth) {
-  for (std::size_t start : {0u, 1u, 5u, 100u, 1000u}) {
-    for (std::int64_t n : {0, 1, 5, 90, 91, 100, 901, 5000}) {
-      auto literal = TypeParam::with_options(start);
-      auto ahead = TypeParam::with_options(start);
-      ahead.grow_ahead(static_cast<std::size_t>(n));
-      const std::size_t planned = ahead.capacity();
-      testing::fill(literal, 0, n);
-      testing::fill(ahead, 0, n);
-      EXPECT_EQ(ahead.capacity(), literal.capacity()) << start << " " << n;
-      EXPECT_EQ(ahead.capacity(), planned) << "grew again after growing ahead";
-    }
-  }
-}
-
 TYPED_TEST(TableTest, MovesHandOverEverythingAndLeaveAnEmptyMap) {
   auto a = TypeParam::with_options(100);
   testing::fill(a, 0, 50);

@@ -16,6 +16,13 @@ def cls(request):
     return request.param
 
 
+def raises(exc, *actions, match=None):
+    """Each action raises `exc` (with a message matching `match`)."""
+    for action in actions:
+        with pytest.raises(exc, match=match):
+            action()
+
+
 class HashKey:
     """A key with a chosen hash; its __eq__ compares `name` and may be told to
     raise, or to run a callback first."""

@@ -81,11 +81,3 @@ def test_union_operand_orders(cls):
 def test_union_keeps_the_left_key_object(cls):
     result = {1.0: "x"} | cls({1: "y"})
     assert result[1] == "y" and type(list(result)[0]) is float
-
-
-def test_union_does_not_share_state(cls):
-    m = cls(a=1)
-    u = m | {"b": 2}
-    u["c"] = 3
-    m["d"] = 4
-    assert "c" not in m and "d" not in u

@@ -5,7 +5,6 @@ import math
 
 import pytest
 
-import velomap
 from velomap import ElasticHashMap, FunnelHashMap
 
 FUNNEL_RANGE = "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by design"

@@ -10,19 +10,6 @@ from conftest import HashKey
 STALE = "dictionary changed size during iteration"
 
 
-def test_iteration_kinds(cls):
-    vals = [object() for _ in range(20)]
-    m = cls({i: vals[i] for i in range(20)})
-    keys = list(m)
-    assert sorted(keys) == list(range(20))
-    assert list(iter(m.keys())) == keys
-    assert [v for v in m.values()] == [vals[k] for k in keys]
-    assert all(a is vals[k] for a, k in zip(m.values(), keys))
-    assert list(m.items()) == [(k, vals[k]) for k in keys]
-    a, b = list(m.items()), list(m.items())
-    assert a == b and all(x is not y for x, y in zip(a, b))
-
-
 def test_iterator_classes(cls):
     m = cls(a=1)
     for it in (iter(m), iter(m.keys()), iter(m.values()), iter(m.items())):

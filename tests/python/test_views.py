@@ -5,15 +5,7 @@ import math
 import pytest
 
 import velomap
-from conftest import HashKey
-
-
-def test_views_are_live(cls):
-    m = cls()
-    k, v, i = m.keys(), m.values(), m.items()
-    m[1] = "z"
-    assert len(k) == len(v) == len(i) == 1
-    assert 1 in k and "z" in v and (1, "z") in i
+from conftest import HashKey, raises
 
 
 def test_view_classes(cls):
@@ -22,14 +14,8 @@ def test_view_classes(cls):
     for view, kind in ((m.keys(), "keys"), (m.values(), "values"), (m.items(), "items")):
         assert type(view).__name__ == f"{prefix}_{kind}"
         assert repr(view) == f"{prefix}_{kind}([])"
-        with pytest.raises(TypeError):
-            type(view)()
-        with pytest.raises(TypeError):
-            reversed(view)
-    with pytest.raises(TypeError):
-        hash(m.keys())
-    with pytest.raises(TypeError):
-        hash(m.items())
+        raises(TypeError, type(view), lambda: reversed(view))
+    raises(TypeError, lambda: hash(m.keys()), lambda: hash(m.items()))
     hash(m.values())
     with pytest.raises(AttributeError):
         m.keys().isdisjoint
@@ -53,18 +39,10 @@ def test_keys_set_operations(cls):
     assert k - [2] == {1}
     assert k | (3,) == {1, 2, 3}
     assert k ^ [1, 1, 3] == {2, 3}
-    with pytest.raises(TypeError):
-        {1, 3} & k
     empty = cls().keys()
     assert empty - 5 == set() and empty & 5 == set()
-    with pytest.raises(TypeError):
-        k - 5
-    with pytest.raises(TypeError):
-        empty | 5
-    with pytest.raises(TypeError, match="unhashable type: 'list'"):
-        k ^ [[1]]
-    with pytest.raises(TypeError, match="unhashable type: 'list'"):
-        [1] in k
+    raises(TypeError, lambda: {1, 3} & k, lambda: k - 5, lambda: empty | 5)
+    raises(TypeError, lambda: k ^ [[1]], lambda: [1] in k, match="unhashable type: 'list'")
 
 
 def test_items_membership_and_equality(cls):
