@@ -8,6 +8,7 @@
 // per entry and one group load per 16 slots.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -78,6 +79,45 @@ class WalkCursor {
   std::size_t next_group_ = 0;
   std::size_t base_ = 0;
   std::uint16_t pending_ = 0;
+};
+
+// A position in walk order for walks that span many calls (the Python
+// iterators). It holds only (table, slot) and reads the control bytes afresh
+// at each step, bounded by the tables the map has now, so a step hands out
+// only full slots even if the map was changed or rebuilt meanwhile (callers
+// refuse such steps anyway; this keeps a missed refusal from reading freed
+// or empty slots).
+class WalkPosition {
+ public:
+  WalkPosition() = default;
+  explicit WalkPosition(SlotRef from) noexcept : at_(from) {}
+
+  // The next full slot at or after the position, which moves past it; false
+  // at the end.
+  template <class Map>
+  bool next(const Map& m, SlotRef& out) noexcept {
+    const std::size_t count = m.table_count();
+    while (at_.table < count) {
+      const auto& t = m.table_at(at_.table);
+      if (at_.slot < t.slot_count()) {
+        const unsigned offset = at_.slot % kGroupWidth;
+        const unsigned full = static_cast<unsigned>(t.group_at_slot(at_.slot).match_full().bits()) >> offset;
+        if (full != 0) {
+          out = {at_.table, at_.slot + static_cast<unsigned>(std::countr_zero(full))};
+          at_.slot = out.slot + 1;
+          return true;
+        }
+        at_.slot += kGroupWidth - offset;
+        continue;
+      }
+      ++at_.table;
+      at_.slot = 0;
+    }
+    return false;
+  }
+
+ private:
+  SlotRef at_;
 };
 
 // Read-only walk over every entry of a table `Map`, which provides

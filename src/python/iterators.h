@@ -1,18 +1,21 @@
-// Snapshot iterators with the mutation guard.
+// Iterators with the mutation guard.
 //
-// An iterator copies what it will hand out (keys, values or new (key, value)
-// tuples) when it is made, under the map's shared borrow, and records the
-// map's version. Each step first compares the map's current version with the
-// recorded one: after any change of the map, every older iterator raises
-// RuntimeError "dictionary changed size during iteration", at this and every
-// later step, even once exhausted. The walk that fills the snapshot calls no
-// method of any key or value.
+// An iterator holds its map and a position in the map's walk order, and
+// records the map's version and capacity when it is made. Each step first
+// compares them with the map's current ones: after any change of the map,
+// every older iterator raises RuntimeError "dictionary changed size during
+// iteration", at this and every later step, even once exhausted. Otherwise
+// it hands out the next entry's key, value or a new (key, value) tuple. A
+// step reads the table under a shared borrow of the map, so it refuses (as
+// views do) while the map is in the middle of a change; it calls no method
+// of any key or value.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <vector>
 
 #include "../common/layout.h"
+#include "../common/walk.h"
 #include "map_object.h"
 
 namespace velomap::py {
@@ -42,16 +45,18 @@ struct IterObject {
   PyObject_HEAD
   BorrowFlag borrow;
   Ref map_obj;
-  std::vector<Ref> snapshot;
   std::uint64_t seen_version;
-  std::size_t position;
+  std::size_t seen_capacity;
+  WalkPosition position;
+  std::size_t prefetched_table;  // the groups of this table before
+  std::size_t prefetched_slot;   // this slot have had their objects prefetched
 };
 
 template <class Scheme, Kind K>
 struct IterClass {
   using Obj = IterObject<Scheme, K>;
   using Map = MapType<Scheme>;
-  using Entry = typename Scheme::Table::Entry;
+  using Table = typename Scheme::Table;
 
   static inline PyTypeObject* type = nullptr;
 
@@ -64,58 +69,40 @@ struct IterClass {
   // Make an iterator of this kind over `map` (a map object of the scheme).
   static PyObject* make(PyObject* map) {
     auto* mo = Map::obj(map);
-    std::vector<Ref> snapshot;
     std::uint64_t version;
+    std::size_t capacity;
+    SlotRef first;
     {
       SharedBorrow b = SharedBorrow::or_panic(mo->borrow);
-      snapshot.reserve(mo->state.map.len());
-      for_each_prefetched(mo->state.map,
-                          [&](const Entry& e) { snapshot.push_back(element_of<K>(e)); });
       version = mo->state.version;
+      capacity = mo->state.map.capacity();
+      first = mo->state.map.first_full_bound();
     }
     Obj* o = alloc_instance<Obj>(type);
     ::new (&o->borrow) BorrowFlag();
     ::new (&o->map_obj) Ref(Ref::incref(map));
-    ::new (&o->snapshot) std::vector<Ref>(std::move(snapshot));
     o->seen_version = version;
-    o->position = 0;
+    o->seen_capacity = capacity;
+    ::new (&o->position) WalkPosition(first);
+    o->prefetched_table = first.table;
+    o->prefetched_slot = first.slot & ~(kGroupWidth - 1);
     return reinterpret_cast<PyObject*>(o);
   }
 
-  // The map first, then every element in order.
-  static void release_all(Ref& map, std::vector<Ref>& snap) noexcept {
-    release_now(map);
-    for (std::size_t i = 0; i < snap.size(); ++i) {
-      if (i + kPrefetchAhead < snap.size()) prefetch_object(snap[i + kPrefetchAhead].get());
-      release_now(snap[i]);
-    }
-  }
-
   static void destroy_fields(PyObject* self) noexcept {
-    auto* o = reinterpret_cast<Obj*>(self);
-    release_all(o->map_obj, o->snapshot);
-    o->map_obj.~Ref();
-    o->snapshot.~vector<Ref>();
+    reinterpret_cast<Obj*>(self)->map_obj.~Ref();
   }
   static void dealloc(PyObject* self) noexcept { dealloc_object<&destroy_fields>(self); }
 
   static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    auto* o = reinterpret_cast<Obj*>(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(o->map_obj.get());
-    for (const Ref& r : o->snapshot) Py_VISIT(r.get());
+    Py_VISIT(reinterpret_cast<Obj*>(self)->map_obj.get());
     return 0;
   }
 
-  // Breaking a cycle: the iterator lets go of its map and its elements
-  // (taken out first, so finalisers see it already exhausted).
+  // Breaking a cycle: the iterator lets go of its map (and is exhausted).
   static int clear(PyObject* self) noexcept {
-    auto* o = reinterpret_cast<Obj*>(self);
-    Ref map = std::move(o->map_obj);
-    std::vector<Ref> snap = std::move(o->snapshot);
-    o->snapshot.clear();
-    o->position = 0;
-    release_all(map, snap);
+    Ref map = std::move(reinterpret_cast<Obj*>(self)->map_obj);
     return 0;
   }
 
@@ -127,25 +114,55 @@ struct IterClass {
     });
   }
 
+  // Objects of the slots up to this far ahead of a step are asked into the
+  // cache, one group at a time: entries come in table order, unrelated to
+  // where their objects live, and every reference count touched would
+  // otherwise be a cache miss in a large map.
+  static constexpr std::size_t kPrefetchSlots = 3 * kGroupWidth;
+
+  static void prefetch_ahead(Obj* o, const Table& map, SlotRef at) noexcept {
+    if (o->prefetched_table != at.table) {
+      o->prefetched_table = at.table;
+      o->prefetched_slot = at.slot & ~(kGroupWidth - 1);
+    }
+    const auto& t = map.table_at(at.table);
+    const std::size_t limit = std::min(at.slot + kPrefetchSlots, t.slot_count());
+    while (o->prefetched_slot < limit) {
+      const std::size_t base = o->prefetched_slot;
+      // The entries this loop will read next time, further ahead again.
+      if (base + kPrefetchSlots < t.slot_count()) {
+        const auto* first = reinterpret_cast<const char*>(&t.entry(base + kPrefetchSlots));
+        for (std::size_t b = 0; b < kGroupWidth * sizeof(t.entry(0)); b += 64) __builtin_prefetch(first + b);
+      }
+      for (unsigned bit : t.group_at_slot(base).match_full()) {
+        const auto& e = t.entry(base + bit);
+        if constexpr (K != Kind::Values) prefetch_object(e.key.obj());
+        if constexpr (K != Kind::Keys) prefetch_object(e.value.get());
+      }
+      o->prefetched_slot = base + kGroupWidth;
+    }
+  }
+
   static PyObject* next(PyObject* self) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
       auto* o = reinterpret_cast<Obj*>(self);
       ExclusiveBorrow b = ExclusiveBorrow::or_raise(o->borrow);
       if (!o->map_obj) return nullptr;  // let go of by the collector
-      std::uint64_t version;
-      {
-        auto* mo = Map::obj(o->map_obj.get());
-        SharedBorrow mb = SharedBorrow::or_panic(mo->borrow);
-        version = mo->state.version;
-      }
-      if (version != o->seen_version)
+      auto* mo = Map::obj(o->map_obj.get());
+      // The table is read under a shared borrow: a step never sees a map
+      // that is being changed.
+      SharedBorrow mb = SharedBorrow::or_panic(mo->borrow);
+      // A rebuild at another capacity that failed part way (reserving room
+      // for an update that then took nothing, a growth before an insertion
+      // that ran out of memory) leaves the version as it was, but moved
+      // every entry: the position means nothing any more.
+      const Table& map = mo->state.map;
+      if (mo->state.version != o->seen_version || map.capacity() != o->seen_capacity)
         raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-      const std::size_t n = o->snapshot.size();
-      if (o->position == n) return nullptr;  // exhausted
-      // One step per Python loop turn: a shorter distance covers the latency.
-      constexpr std::size_t kStepAhead = 12;
-      if (o->position + kStepAhead < n) prefetch_object(o->snapshot[o->position + kStepAhead].get());
-      return o->snapshot[o->position++].new_ref();
+      SlotRef at;
+      if (!o->position.next(map, at)) return nullptr;  // exhausted
+      prefetch_ahead(o, map, at);
+      return element_of<K>(map.table_at(at.table).entry(at.slot)).release();
     });
   }
 

@@ -11,8 +11,8 @@
 //   3. anything with a `keys` attribute: other[k] for k in other.keys();
 //   4. any iterable of 2-element sequences.
 // Room is reserved once up front whenever the length is known. The version is
-// bumped once, when the whole call succeeded and took at least one pair;
-// entries inserted before an error stay (no rollback).
+// bumped once per call that took at least one pair, whether it succeeded or
+// not; entries inserted before an error stay (no rollback).
 #pragma once
 
 #include <algorithm>
@@ -79,30 +79,27 @@ struct Update {
   // keys are distinct and nothing here runs Python code, so an empty target
   // takes them without lookups.
   template <class SourceScheme>
-  static bool copy_map(State& target, PyObject* other) {
+  static void copy_map(State& target, PyObject* other, bool& took) {
     auto* src = MapType<SourceScheme>::obj(other);
     SharedBorrow b = SharedBorrow::or_panic(src->borrow);
     const auto& source = src->state.map;
     target.map.reserve(source.len());
-    bool took = false;
     const bool distinct = target.map.len() == 0;
     for_each_prefetched(source, [&](const auto& e) {
       put(target, HashedAny::share(e.key), Ref::incref(e.value.get()), distinct);
       took = true;
     });
-    return took;
   }
 
   // Into an empty map, a dict's keys are known distinct, so they are placed
   // without a lookup for as long as no Python code has run: exact str and
   // int keys hash without any. The first other key ends that, since its
   // __hash__ could change the dict under the walk.
-  static bool from_dict(State& target, PyObject* dict) {
+  static void from_dict(State& target, PyObject* dict, bool& took) {
     const Py_ssize_t start_size = PyDict_Size(dict);
     target.map.reserve(static_cast<std::size_t>(start_size));
     Py_ssize_t pos = 0, seen = 0;
     PyObject *k, *v;
-    bool took = false;
     bool distinct = target.map.len() == 0;
     while (true) {
       if (PyDict_Size(dict) != start_size) fail("dictionary changed size during iteration");
@@ -114,30 +111,26 @@ struct Update {
       put(target, HashedAny::take(key.get()), std::move(value), distinct);
       took = true;
     }
-    return took;
   }
 
-  static bool from_keys(State& target, PyObject* other) {
+  static void from_keys(State& target, PyObject* other, bool& took) {
     if (auto n = size_hint(other)) target.map.reserve(*n);
     Ref keys = Ref::checked(PyObject_CallMethod(other, "keys", nullptr));
     Ref it = Ref::checked(PyObject_GetIter(keys.get()));
-    bool took = false;
     while (Ref k = Ref::steal(PyIter_Next(it.get()))) {
       Ref value = Ref::checked(PyObject_GetItem(other, k.get()));
       put(target, HashedAny::take(k.get()), std::move(value));
       took = true;
     }
     if (PyErr_Occurred()) throw PyErrorSet{};
-    return took;
   }
 
-  static bool from_pairs(State& target, PyObject* other) {
+  static void from_pairs(State& target, PyObject* other, bool& took) {
     if (auto n = size_hint(other)) target.map.reserve(*n);
     Ref it = Ref::checked(PyObject_GetIter(other));
     static PyObject* const zero = PyLong_FromLong(0);
     static PyObject* const one = PyLong_FromLong(1);
     if (zero == nullptr || one == nullptr) throw PyErrorSet{};
-    bool took = false;
     while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
       const Py_ssize_t n = PyObject_Size(e.get());
       if (n < 0) discard_error_unless_panic();
@@ -148,7 +141,6 @@ struct Update {
       took = true;
     }
     if (PyErr_Occurred()) throw PyErrorSet{};
-    return took;
   }
 
   // Does `o` have a `keys` attribute? AttributeError means no; any other
@@ -161,24 +153,31 @@ struct Update {
     return false;
   }
 
-  // Phase 1 (other, may be null) and phase 2 (kwargs, may be null); one bump
-  // at the end when anything was taken.
+  // Phase 1 (other, may be null) and phase 2 (kwargs, may be null). The
+  // version is bumped once at the end when anything was taken, also when the
+  // call fails part way: the pairs taken before the error stay, and
+  // iterators must not walk on over a changed table.
   static void run(State& target, PyObject* other, PyObject* kwargs) {
     bool took = false;
-    if (other != nullptr) {
-      if (Type::check(other)) {
-        took = copy_map<Scheme>(target, other);
-      } else if (MapType<typename Scheme::Other>::check(other)) {
-        took = copy_map<typename Scheme::Other>(target, other);
-      } else if (PyType_GetFlags(Py_TYPE(other)) & Py_TPFLAGS_DICT_SUBCLASS) {
-        took = from_dict(target, other);
-      } else if (has_keys(other)) {
-        took = from_keys(target, other);
-      } else {
-        took = from_pairs(target, other);
+    try {
+      if (other != nullptr) {
+        if (Type::check(other)) {
+          copy_map<Scheme>(target, other, took);
+        } else if (MapType<typename Scheme::Other>::check(other)) {
+          copy_map<typename Scheme::Other>(target, other, took);
+        } else if (PyType_GetFlags(Py_TYPE(other)) & Py_TPFLAGS_DICT_SUBCLASS) {
+          from_dict(target, other, took);
+        } else if (has_keys(other)) {
+          from_keys(target, other, took);
+        } else {
+          from_pairs(target, other, took);
+        }
       }
+      if (kwargs != nullptr) from_dict(target, kwargs, took);
+    } catch (...) {
+      if (took) target.bump();
+      throw;
     }
-    if (kwargs != nullptr) took = from_dict(target, kwargs) || took;
     if (took) target.bump();
   }
 };

@@ -1,6 +1,7 @@
 """Snapshot iterators and the mutation guard."""
 
 import gc
+import weakref
 
 import pytest
 
@@ -99,3 +100,33 @@ def test_next_from_eq_during_assignment_panics(cls):
     with pytest.raises(velomap.PanicException, match="^Already mutably borrowed: PyBorrowError$"):
         m[HashKey(1, "b")] = 2
     assert len(m) == 1
+
+
+def test_stale_iterator_lets_go_of_old_entries(cls):
+    class Value:
+        pass
+
+    m = cls({i: Value() for i in range(100)})
+    refs = [weakref.ref(v) for v in m.values()]
+    it = iter(m.items())
+    next(it)
+    m.clear()
+    assert all(r() is None for r in refs)
+    with pytest.raises(RuntimeError, match=STALE):
+        next(it)
+
+
+def test_rebuild_without_pairs_stales_iterators(cls):
+    class Promises:  # a length that reserves room, and no pairs
+        def __len__(self):
+            return 1000
+
+        def __iter__(self):
+            return iter(())
+
+    m = cls(a=1)
+    it = iter(m)
+    m.update(Promises())
+    assert m.capacity > 1000
+    with pytest.raises(RuntimeError, match=STALE):
+        next(it)
