@@ -5,9 +5,9 @@
 //         └─ ctrl[0 .. slot_count)             one control byte per slot
 //            (padding to a multiple of 64)
 //
-// The block is zero-filled and 64-byte aligned, so a fresh table reads as all
-// EMPTY without writing a byte, and every 16-slot control group is one aligned
-// 16-byte load. Entries are raw storage: an entry is constructed when its slot
+// The block is 64-byte aligned, so every 16-slot control group is one aligned
+// 16-byte load; a fresh table has every control byte EMPTY (zero) and its
+// entry storage left as the allocator gave it. Entries are raw storage: an entry is constructed when its slot
 // is filled and moved out or destroyed when it leaves; the table itself never
 // touches them. Owners release the entries of full slots before a table goes.
 //
@@ -36,6 +36,15 @@ namespace fault_injection {
 inline thread_local long countdown = 0;
 inline bool refuse_allocation() noexcept { return countdown > 0 && --countdown == 0; }
 }  // namespace fault_injection
+
+// Ask the cache for the line at `p`, to be written. The empty volatile asm
+// keeps the request alive: the compiler counts a prefetch as no effect at
+// all, so a function (a lambda, say) whose only work is prefetching could
+// otherwise be judged pure and its calls dropped.
+inline void prefetch_for_write(const void* p) noexcept {
+  __builtin_prefetch(p, 1);
+  asm volatile("");
+}
 
 // Release what `x` holds now, leaving it moved-from (for ordering releases).
 template <class T>
@@ -116,15 +125,18 @@ class RawTable {
     if (slot_count_ == 0) return;
     if (fault_injection::refuse_allocation()) throw std::bad_alloc();
     const TableLayout layout = compute_table_layout(slot_count_, sizeof(Entry), alignof(Entry));
-    // calloc hands back pages that are already zero for large blocks, so a
-    // big table costs no memset; 63 spare bytes let us align to 64.
-    void* raw = std::calloc(1, layout.alloc_size + kTableAlign - 1);
+    // Only the control bytes need a value: entries are raw storage until
+    // filled, so zeroing them (as calloc would, with a memset once the
+    // allocator recycles memory) is wasted work. 63 spare bytes let us
+    // align to 64.
+    void* raw = std::malloc(layout.alloc_size + kTableAlign - 1);
     if (raw == nullptr) throw std::bad_alloc();
     base_ = raw;
     auto addr = (reinterpret_cast<std::uintptr_t>(raw) + kTableAlign - 1) & ~(kTableAlign - 1);
     auto* block = reinterpret_cast<unsigned char*>(addr);
     entries_ = reinterpret_cast<Entry*>(block);
     ctrl_ = block + layout.ctrl_offset;
+    reset_ctrl();
   }
 
   RawTable(RawTable&& o) noexcept { swap(o); }

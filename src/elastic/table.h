@@ -30,12 +30,14 @@
 // placements and cleared by clear and rebuilds; removals leave them.
 //
 // Entries never move once placed, except in a full rebuild (growth, reserve,
-// purge). A rebuild is transactional: the new shape is built beside the old
-// one, and each entry moves to the slot the ordinary placement rule gives it,
-// from its cached hash alone (no key comparison and no growth check, so no
-// Python code runs). An allocation failure leaves the map exactly as it was;
-// an entry without a place (impossible here: every level together has at
-// least `capacity` slots) would move every entry back (relocate.h).
+// purge). A rebuild is all or nothing without any record of what moved: the
+// whole new shape is allocated beside the old one first (a failure there
+// leaves the map as it was), then each entry moves to the slot the ordinary
+// placement rule gives it from its cached hash alone, and that
+// cannot fail: the rule's last resort probes every level in full, a full
+// probe visits every group of its level, and the levels together have at
+// least `capacity` ≥ len slots (a request below the length is refused before
+// anything moves).
 #pragma once
 
 #include <algorithm>
@@ -52,7 +54,6 @@
 #include "../common/error.h"
 #include "../common/hash.h"
 #include "../common/layout.h"
-#include "../common/relocate.h"
 #include "../common/saturate.h"
 #include "../common/table_ops.h"
 #include "../common/walk.h"
@@ -270,20 +271,19 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Rebuild at `new_capacity`: all or nothing (see the header comment).
   void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
-    const bool placed = relocate_all(
-        shape_->levels.size(), shape_->len,
-        [this](std::size_t i) -> RawTable<Entry>& { return shape_->levels[i].table; },
-        [&fresh](std::size_t i) -> RawTable<Entry>& { return fresh.levels[i].table; },
-        [&](const K& key, SlotRef& to) {
-          const SlotIndex at = claim_slot(fresh, hash_of(key));
-          to = SlotRef{at.level, at.slot};
-          return static_cast<bool>(at);
-        });
-    if (!placed) {
-      // Every level together has at least `capacity` slots, so this only
-      // happens when asked to rebuild below the current length.
-      for (LevelT& level : fresh.levels) level.table.reset_ctrl();
-      fail("no free slot found after resize");
+    std::size_t slots = 0;
+    for (const LevelT& level : fresh.levels) slots += level.slot_count();
+    // Only a request below the current length can leave an entry without a
+    // place; it is refused before anything moves.
+    if (slots < shape_->len) fail("no free slot found after resize");
+    const auto old_at = [this](std::size_t i) -> RawTable<Entry>& { return shape_->levels[i].table; };
+    WalkCursor cursor;
+    SlotRef from;
+    while (cursor.next(shape_->levels.size(), old_at, from)) {
+      auto e = old_at(from.table).take(from.slot);
+      const SlotIndex at = claim_slot(fresh, hash_of(e.key));
+      VELOMAP_ASSERT(at);
+      fresh.levels[at.level].table.construct(at.slot, std::move(e.key), std::move(e.value));
     }
     for (LevelT& level : shape_->levels) level.table.discard_moved_out();
     shape_ = std::move(fresh);

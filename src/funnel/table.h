@@ -43,12 +43,12 @@
 // full group gets no EMPTY byte back until the next rebuild (which re-places
 // the overflow entries too).
 //
-// Rebuilds (growth, reserve, tombstone purge) are transactional: the new
+// Rebuilds (growth, reserve, tombstone purge) are all or nothing: the new
 // shape is built beside the old one and each entry moves to the slot its
 // cached hash gives it there, or to the new overflow part (no key
-// comparison, no growth check). If the overflow part cannot grow (no
-// memory), every entry moves back (relocate.h) and the map is left exactly
-// as it was.
+// comparison, no growth check). Every destination is planned first, so the
+// overflow part is allocated at its final size before any entry moves; if
+// that allocation fails the map is left exactly as it was.
 #pragma once
 
 #include <algorithm>
@@ -66,7 +66,6 @@
 #include "../common/error.h"
 #include "../common/hash.h"
 #include "../common/layout.h"
-#include "../common/relocate.h"
 #include "../common/saturate.h"
 #include "../common/table_ops.h"
 #include "../common/walk.h"
@@ -174,6 +173,20 @@ struct SlotLocation {
   std::size_t part = kNone;
   std::size_t slot = 0;
   explicit operator bool() const noexcept { return part != kNone; }
+};
+
+// A place in a shape as one word, for the rebuild's plan: the part index in
+// the top 8 bits, the slot below.
+struct PackedRef {
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  static std::uint64_t pack(std::size_t part, std::size_t slot) noexcept {
+    VELOMAP_ASSERT(part < 255 && slot < (std::uint64_t{1} << 56));
+    return (static_cast<std::uint64_t>(part) << 56) | slot;
+  }
+  static std::size_t part(std::uint64_t w) noexcept { return static_cast<std::size_t>(w >> 56); }
+  static std::size_t slot(std::uint64_t w) noexcept {
+    return static_cast<std::size_t>(w & ((std::uint64_t{1} << 56) - 1));
+  }
 };
 
 // Where a new key would go among the levels a lookup walked (if anywhere),
@@ -386,24 +399,56 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // ---- rebuilds ---------------------------------------------------------
   // Rebuild at `new_capacity`, all or nothing: entries without a place in
   // the new shape go to its overflow part, and if memory runs out the map
-  // is left exactly as it was (std::bad_alloc).
+  // is left exactly as it was (std::bad_alloc). A plan comes first: every
+  // entry's destination is claimed (control bytes and counts only) and
+  // noted in one word, the overflow part is sized for the entries without
+  // a place, and only then do the entries move, which cannot fail.
   void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
-    const bool placed = relocate_all(
-        part_count(), shape_->len,
-        [this](std::size_t i) -> RawTable<Entry>& { return shape_->part(i).table; },
-        [&fresh](std::size_t i) -> RawTable<Entry>& { return fresh.part(i).table; },
-        [&](const K& key, SlotRef& to) {
-          const HashParts hp = split(hash_of(key));
-          SlotLocation at = choose_slot(fresh, hp.h);
-          if (!at) at = overflow_slot(fresh);
-          claim(fresh, at, hp);
-          to = SlotRef{at.part, at.slot};
-          return true;
-        });
-    // Every entry has a place (its own or the overflow part's): a failed
-    // relocation can only have thrown.
-    if (!placed) fail("resized funnel map should have free slot");
+    const auto old_at = [this](std::size_t i) -> RawTable<Entry>& { return shape_->part(i).table; };
+    std::unique_ptr<std::uint64_t[]> plan(new std::uint64_t[shape_->len]);
+    std::size_t planned = 0, stranded = 0;
+    WalkCursor cursor;
+    SlotRef from;
+    while (cursor.next(part_count(), old_at, from)) {
+      const HashParts hp = split(hash_of(old_at(from.table).entry(from.slot).key));
+      const SlotLocation at = choose_slot(fresh, hp.h);
+      if (at) {
+        claim(fresh, at, hp);
+        plan[planned++] = PackedRef::pack(at.part, at.slot);
+      } else {
+        plan[planned++] = PackedRef::kNone;
+        ++stranded;
+      }
+    }
+    VELOMAP_ASSERT(planned == shape_->len);
+    if (stranded != 0) {
+      try {
+        fresh.overflow.table = RawTable<Entry>(std::max(kOverflowStart, std::bit_ceil(stranded)));
+      } catch (...) {
+        // The claimed bytes name no entries: the fresh shape must go
+        // without releasing any.
+        for (std::size_t i = 0; i < part_count(); ++i) fresh.part(i).table.reset_ctrl();
+        throw;
+      }
+    }
+    // The destinations are known: each one is asked into the cache a few
+    // entries before its turn.
+    constexpr std::size_t kAhead = 8;
+    cursor = WalkCursor();
+    for (std::size_t i = 0; cursor.next(part_count(), old_at, from); ++i) {
+      if (i + kAhead < planned && plan[i + kAhead] != PackedRef::kNone) {
+        const std::uint64_t w = plan[i + kAhead];
+        prefetch_for_write(&fresh.part(PackedRef::part(w)).table.entry(PackedRef::slot(w)));
+      }
+      auto e = old_at(from.table).take(from.slot);
+      SlotLocation to{PackedRef::part(plan[i]), PackedRef::slot(plan[i])};
+      if (plan[i] == PackedRef::kNone) {
+        to = overflow_slot(fresh);  // sized above: never grows here
+        claim(fresh, to, split(hash_of(e.key)));
+      }
+      fresh.part(to.part).table.construct(to.slot, std::move(e.key), std::move(e.value));
+    }
     for (std::size_t i = 0; i < part_count(); ++i) shape_->part(i).table.discard_moved_out();
     shape_ = std::move(fresh);
   }

@@ -132,7 +132,7 @@ struct IterClass {
       // The entries this loop will read next time, further ahead again.
       if (base + kPrefetchSlots < t.slot_count()) {
         const auto* first = reinterpret_cast<const char*>(&t.entry(base + kPrefetchSlots));
-        for (std::size_t b = 0; b < kGroupWidth * sizeof(t.entry(0)); b += 64) __builtin_prefetch(first + b);
+        for (std::size_t b = 0; b < kGroupWidth * sizeof(t.entry(0)); b += 64) prefetch_for_write(first + b);
       }
       for (unsigned bit : t.group_at_slot(base).match_full()) {
         const auto& e = t.entry(base + bit);

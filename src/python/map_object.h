@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "../common/layout.h"
 #include "borrow.h"
 #include "hashed_any.h"
 #include "lifecycle.h"
@@ -92,7 +93,7 @@ struct MapType {
 // every reference count touched is otherwise a cache miss in a large map.
 inline constexpr std::size_t kPrefetchAhead = 32;
 
-inline void prefetch_object(PyObject* o) noexcept { __builtin_prefetch(o, 1); }
+inline void prefetch_object(PyObject* o) noexcept { prefetch_for_write(o); }
 
 // Call f(entry) for every entry of `table` in walk order, asking the cache for
 // the key and value objects a few entries ahead. Small maps stay in cache and
