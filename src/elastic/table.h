@@ -16,18 +16,22 @@
 //   a placed entry's earlier probe groups in its level hold no EMPTY byte
 //   until the level is cleared or rebuilt,
 // so a lookup could leave a level at the first group that has an EMPTY byte
-// (the overflow bytes below stop it earlier still). Tombstones are purged by a rebuild at the same capacity once one level's
-// tombstones exceed half its slots.
+// (the overflow words below stop it earlier still). Tombstones are purged
+// by a rebuild at the same capacity once one level's tombstones exceed half
+// its slots.
 //
-// Overflow bytes. In a level filled to 95% (batch 1 tops level 0 up to all
+// Overflow words. In a level filled to 95% (batch 1 tops level 0 up to all
 // but δ/2 of its slots) most groups have no EMPTY byte, so the EMPTY rule
 // alone makes an unsuccessful lookup walk many groups. Each group therefore
-// also keeps one overflow byte: when a new entry is placed past group g of
-// its probe sequence, bit (h >> 32) & 7 of g's byte is set. A lookup leaves a
-// level at the first group whose byte lacks its hash's bit: an entry further
-// along would have set it. (A group with an EMPTY byte was never passed, so
-// this stops at least as early as the EMPTY rule.) Bits are only set by
-// placements and cleared by clear and rebuilds; removals leave them.
+// also keeps a 32-bit overflow word: when a new entry is placed past group g
+// of its probe sequence, bit (h >> 32) & 31 of g's word is set. A lookup
+// leaves a level at the first group whose word lacks its hash's bit: an
+// entry further along would have set it. (A group with an EMPTY byte was
+// never passed, so this stops at least as early as the EMPTY rule.) With a
+// few entries passing each group of a nearly full level, 32 bits let a
+// lookup go on past a group for another hash's sake about one time in ten
+// (one in three with 8). Bits are only set by placements and cleared by
+// clear and rebuilds; removals leave them.
 //
 // Entries never move once placed, except in a full rebuild (growth, reserve,
 // purge). A rebuild is all or nothing without any record of what moved: the
@@ -73,14 +77,15 @@ struct SlotIndex {
 };
 
 // The overflow bit of a hash (see the header comment).
-constexpr std::uint8_t overflow_bit(std::uint64_t h) noexcept {
-  return static_cast<std::uint8_t>(1u << ((h >> 32) & 7));
+using OverflowWord = std::uint32_t;
+constexpr OverflowWord overflow_bit(std::uint64_t h) noexcept {
+  return OverflowWord{1} << ((h >> 32) & 31);
 }
 
 template <class Entry>
 struct Level : SlotPart<Entry> {
   ProbeLimits probe_limits;
-  std::unique_ptr<std::uint8_t[]> overflow;  // one byte per group
+  std::unique_ptr<OverflowWord[]> overflow;  // one word per group
   std::uint64_t salt = 0;
   std::size_t group_mask = 0;
   std::size_t reserve_threshold = 0;
@@ -99,7 +104,7 @@ struct Level : SlotPart<Entry> {
     level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
     level.reserve_threshold = reserve_threshold_for(n, delta);
     level.probe_limits = ProbeLimits(n, level.table.group_count(), delta, probe_scale);
-    level.overflow.reset(new std::uint8_t[level.table.group_count()]());
+    level.overflow.reset(new OverflowWord[level.table.group_count()]());
     return level;
   }
 
@@ -109,13 +114,13 @@ struct Level : SlotPart<Entry> {
     forget_overflow();
   }
   void forget_overflow() noexcept {
-    if (overflow) std::memset(overflow.get(), 0, group_count());
+    if (overflow) std::fill_n(overflow.get(), group_count(), OverflowWord{0});
   }
 
   // Mark the groups of a probe sequence before `slot`'s group as passed by
   // `bit`. Requires: slot's group is on the sequence (it is where a probe
   // of this sequence stopped).
-  void mark_passed(std::uint32_t lo, std::size_t slot, std::uint8_t bit) noexcept {
+  void mark_passed(std::uint32_t lo, std::size_t slot, OverflowWord bit) noexcept {
     const std::size_t last = slot / kGroupWidth;
     std::size_t g = start_group(lo);
     for (std::size_t j = 0; g != last; ++j) {
@@ -196,7 +201,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   SlotIndex find_slot_indices_with_hash(const Q& key, std::uint64_t h) const {
     const std::uint32_t lo = low_word(h);
     const ctrl_t tag = tag_of(h);
-    const std::uint8_t passed_bit = overflow_bit(h);
+    const OverflowWord passed_bit = overflow_bit(h);
     const auto& levels = shape_->levels;
     const std::size_t end = std::min(levels.size(), shape_->max_populated_level + 1);
     for (std::size_t i = 0; i < end; ++i) {
