@@ -5,12 +5,15 @@
 //
 //   x = map seed ^ key hash          (per-map seed: differs between maps)
 //   y = process seed                 (fixed for the life of the process)
-//   h = fold(x · y)                  (full 64×64 product, folded to 64 bits)
+//   h = fold(x · y)                  (64×64 product folded to 64 bits)
 //
-// The fold is computed from four 32×32→64 products so that it needs no
-// 128-bit arithmetic:
+// Where the compiler has 128-bit integers the fold is the low half of the
+// full product XOR its high half (one multiplication). Elsewhere it is
+// computed from four 32×32→64 products:
 //   A = xl·yl, B = xh·yh, C = xl·yh, D = xh·yl
 //   h = (A ^ B) ^ rotl(C ^ D, 32)
+// The two forms give different positions, never different contents: where
+// a key lives is not visible beyond the (per-map seeded) iteration order.
 //
 // The top 7 bits of h are the tag stored in the control byte (0 becomes 1 so
 // that a tag never looks free); the low 32 bits choose start groups and
@@ -37,10 +40,16 @@ std::uint64_t process_seed() noexcept;
 std::uint64_t draw_map_seed() noexcept;
 
 constexpr std::uint64_t fold_multiply(std::uint64_t x, std::uint64_t y) noexcept {
+#if defined(__SIZEOF_INT128__)
+  __extension__ using Wide = unsigned __int128;
+  const Wide p = static_cast<Wide>(x) * y;
+  return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+#else
   const std::uint64_t xl = static_cast<std::uint32_t>(x), xh = x >> 32;
   const std::uint64_t yl = static_cast<std::uint32_t>(y), yh = y >> 32;
   const std::uint64_t a = xl * yl, b = xh * yh, c = xl * yh, d = xh * yl;
   return (a ^ b) ^ std::rotl(c ^ d, 32);
+#endif
 }
 
 constexpr std::uint64_t mix_hash(std::uint64_t map_seed, std::uint64_t key_hash,
