@@ -4,15 +4,20 @@
 # make test-asan  the extension itself built with address/UB sanitizers, and
 #                 the pytest suite run under it
 # make bench      the same setup, then the benchmark against dict
+# make bench-core the core tables against boost::unordered_flat_map and
+#                 absl::flat_hash_map in C++ (Debian packages installed when
+#                 missing)
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CORE_BUILD := build/core-tests
+BENCH_BUILD := build/core-bench
+BENCH_PKGS := libbenchmark-dev libboost1.81-dev libabsl-dev
 ASAN_BUILD := build/asan-module
 VENV_PATH  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 
-.PHONY: test test-asan bench core-test py-test install gtest venv clean
+.PHONY: test test-asan bench bench-core core-test py-test install gtest venv clean
 
 test: core-test py-test
 
@@ -59,6 +64,18 @@ test-asan: venv
 
 bench: install
 	$(VPY) benchmarks/python/bench.py
+
+bench-core: venv
+	@missing=""; for p in $(BENCH_PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing$$missing"; \
+	  $(SUDO) apt-get install -y -q $$missing || \
+	  { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q $$missing; }; \
+	fi
+	$(VENV_PATH) cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DVELOMAP_BUILD_MODULE=OFF -DVELOMAP_BUILD_BENCH=ON -DVELOMAP_WERROR=ON
+	$(VENV_PATH) cmake --build $(BENCH_BUILD)
+	$(BENCH_BUILD)/velomap_core_bench --benchmark_min_time=0.1 $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) dist *.egg-info

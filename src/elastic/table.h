@@ -66,6 +66,8 @@
 namespace velomap::elastic {
 
 inline constexpr std::uint64_t kSaltStep = 0x9E3779B97F4A7C15ull;
+// Capacity from which a lookup prefetches its first group in every level.
+inline constexpr std::size_t kPrefetchLevelsFrom = std::size_t{1} << 15;
 
 // Where an entry lives: (level index, slot index), or nowhere. Two words,
 // so it is returned in registers (an optional would go through memory).
@@ -204,6 +206,16 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     const OverflowWord passed_bit = overflow_bit(h);
     const auto& levels = shape_->levels;
     const std::size_t end = std::min(levels.size(), shape_->max_populated_level + 1);
+    // Where the search starts in each level depends on the hash alone: in a
+    // table too large for the cache, ask for all of those groups at once,
+    // so that their misses overlap instead of coming one level after
+    // another.
+    for (std::size_t i = 1; shape_->capacity >= kPrefetchLevelsFrom && i < end; ++i) {
+      const LevelT& level = levels[i];
+      const std::size_t g = level.start_group(lo);
+      __builtin_prefetch(level.table.ctrl() + g * kGroupWidth);
+      __builtin_prefetch(level.overflow.get() + g);
+    }
     for (std::size_t i = 0; i < end; ++i) {
       const LevelT& level = levels[i];
       if (level.len == 0) continue;
