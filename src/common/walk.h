@@ -17,9 +17,14 @@
 
 namespace velomap {
 
+// Where an entry lives: the index of its part (slot table) in walk order
+// and its slot there; or nowhere (part kNone). Two words, so it is passed
+// and returned in registers.
 struct SlotRef {
-  std::size_t table;  // index of the table in the walk order
-  std::size_t slot;   // slot index inside that table
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::size_t part = kNone;
+  std::size_t slot = 0;
+  explicit operator bool() const noexcept { return part != kNone; }
 };
 
 // A lower bound on the position of the first full slot in walk order, kept
@@ -30,24 +35,23 @@ struct SlotRef {
 // rebuilding start it afresh.
 class FirstFullBound {
  public:
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   SlotRef get() const noexcept { return at_; }
-  void placed(std::size_t table, std::size_t slot) noexcept {
-    if (table < at_.table || (table == at_.table && slot < at_.slot)) at_ = {table, slot};
+  void placed(SlotRef at) noexcept {
+    if (at.part < at_.part || (at.part == at_.part && at.slot < at_.slot)) at_ = at;
   }
   void emptied_before(SlotRef ref) noexcept { at_ = ref; }
-  void reset() noexcept { at_ = {kNone, 0}; }
+  void reset() noexcept { at_ = SlotRef{}; }
 
  private:
-  SlotRef at_ = {kNone, 0};  // no full slot anywhere
+  SlotRef at_;  // none: no full slot anywhere
 };
 
 class WalkCursor {
  public:
   WalkCursor() = default;
-  // Start at `from` (its group); walks nothing when from.table is past the end.
+  // Start at `from` (its group); walks nothing when from.part is past the end.
   explicit WalkCursor(SlotRef from) noexcept
-      : table_(from.table), next_group_(from.slot & ~(kGroupWidth - 1)) {}
+      : table_(from.part), next_group_(from.slot & ~(kGroupWidth - 1)) {}
 
   // Find the next full slot. `table_at(i)` returns the i-th table (any type
   // with slot_count() and group(g)); `count` is the number of tables.
@@ -97,20 +101,20 @@ class WalkPosition {
   template <class Map>
   bool next(const Map& m, SlotRef& out) noexcept {
     const std::size_t count = m.table_count();
-    while (at_.table < count) {
-      const auto& t = m.table_at(at_.table);
+    while (at_.part < count) {
+      const auto& t = m.table_at(at_.part);
       if (at_.slot < t.slot_count()) {
         const unsigned offset = at_.slot % kGroupWidth;
         const unsigned full = static_cast<unsigned>(t.group_at_slot(at_.slot).match_full().bits()) >> offset;
         if (full != 0) {
-          out = {at_.table, at_.slot + static_cast<unsigned>(std::countr_zero(full))};
+          out = {at_.part, at_.slot + static_cast<unsigned>(std::countr_zero(full))};
           at_.slot = out.slot + 1;
           return true;
         }
         at_.slot += kGroupWidth - offset;
         continue;
       }
-      ++at_.table;
+      ++at_.part;
       at_.slot = 0;
     }
     return false;
@@ -132,7 +136,7 @@ class EntryWalk {
     SlotRef ref;
     const auto table_at = [this](std::size_t i) -> const auto& { return m_->table_at(i); };
     if (!cursor_.next(m_->table_count(), table_at, ref)) return nullptr;
-    return &m_->table_at(ref.table).entry(ref.slot);
+    return &m_->table_at(ref.part).entry(ref.slot);
   }
 
  private:

@@ -69,20 +69,20 @@ inline constexpr std::uint64_t kSaltStep = 0x9E3779B97F4A7C15ull;
 // Capacity from which a lookup prefetches its first group in every level.
 inline constexpr std::size_t kPrefetchLevelsFrom = std::size_t{1} << 15;
 
-// Where an entry lives: (level index, slot index), or nowhere. Two words,
-// so it is returned in registers (an optional would go through memory).
-struct SlotIndex {
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  std::size_t level = kNone;
-  std::size_t slot = 0;
-  explicit operator bool() const noexcept { return level != kNone; }
-};
-
 // The overflow bit of a hash (see the header comment).
 using OverflowWord = std::uint32_t;
 constexpr OverflowWord overflow_bit(std::uint64_t h) noexcept {
   return OverflowWord{1} << ((h >> 32) & 31);
 }
+
+// The probe sequence of one hash in one level: the start group g(0), then
+// g(j+1) = (g(j) + j + 1) & mask; j counts the groups already visited.
+struct ProbeSeq {
+  std::size_t g;
+  std::size_t mask;
+  std::size_t j = 0;
+  void advance() noexcept { g = (g + ++j) & mask; }
+};
 
 template <class Entry>
 struct Level : SlotPart<Entry> {
@@ -124,11 +124,9 @@ struct Level : SlotPart<Entry> {
   // of this sequence stopped).
   void mark_passed(std::uint32_t lo, std::size_t slot, OverflowWord bit) noexcept {
     const std::size_t last = slot / kGroupWidth;
-    std::size_t g = start_group(lo);
-    for (std::size_t j = 0; g != last; ++j) {
-      VELOMAP_ASSERT(j < group_count());
-      overflow[g] |= bit;
-      g = (g + j + 1) & group_mask;
+    for (ProbeSeq seq = probe(lo); seq.g != last; seq.advance()) {
+      VELOMAP_ASSERT(seq.j < group_count());
+      overflow[seq.g] |= bit;
     }
   }
 
@@ -137,17 +135,15 @@ struct Level : SlotPart<Entry> {
   std::size_t start_group(std::uint32_t lo) const noexcept {
     return (lo ^ static_cast<std::uint32_t>(salt)) & group_mask;
   }
+  ProbeSeq probe(std::uint32_t lo) const noexcept { return {start_group(lo), group_mask}; }
 
   // Lowest free slot in the first `budget` groups of the probe sequence, or
   // kNoSlot.
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
   std::size_t probe_free(std::uint32_t lo, std::size_t budget) const noexcept {
     if (is_full()) return kNoSlot;
-    std::size_t g = start_group(lo);
-    for (std::size_t j = 0; j < budget; ++j) {
-      const BitMask free = table.group(g).match_free();
-      if (free) return g * kGroupWidth + free.lowest();
-      g = (g + j + 1) & group_mask;
+    for (ProbeSeq seq = probe(lo); seq.j < budget; seq.advance()) {
+      if (const BitMask free = table.group(seq.g).match_free()) return seq.g * kGroupWidth + free.lowest();
     }
     return kNoSlot;
   }
@@ -200,7 +196,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // probe sequence comparing tag matches, and leave the level at the first
   // group that no entry of this hash's overflow class was placed past.
   template <class Q>
-  SlotIndex find_slot_indices_with_hash(const Q& key, std::uint64_t h) const {
+  SlotRef find_slot_indices_with_hash(const Q& key, std::uint64_t h) const {
     const std::uint32_t lo = low_word(h);
     const ctrl_t tag = tag_of(h);
     const OverflowWord passed_bit = overflow_bit(h);
@@ -219,22 +215,19 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     for (std::size_t i = 0; i < end; ++i) {
       const LevelT& level = levels[i];
       if (level.len == 0) continue;
-      std::size_t g = level.start_group(lo);
-      for (std::size_t j = 0, n = level.group_count(); j < n; ++j) {
-        const Group group = level.table.group(g);
-        for (unsigned bit : group.match(tag)) {
-          const std::size_t slot = g * kGroupWidth + bit;
+      for (ProbeSeq seq = level.probe(lo); seq.j < level.group_count(); seq.advance()) {
+        for (unsigned bit : level.table.group(seq.g).match(tag)) {
+          const std::size_t slot = seq.g * kGroupWidth + bit;
           if (level.table.entry(slot).key.equals(key)) return {i, slot};
         }
-        if (!(level.overflow[g] & passed_bit)) break;
-        g = (g + j + 1) & level.group_mask;
+        if (!(level.overflow[seq.g] & passed_bit)) break;
       }
     }
     return {};
   }
 
   template <class Q>
-  SlotIndex find(const Q& key) const {
+  SlotRef find(const Q& key) const {
     return find_slot_indices_with_hash(key, hash_of(key));
   }
 
@@ -249,10 +242,10 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return static_cast<bool>(find(key));
   }
 
-  const Entry& entry_at(SlotIndex at) const noexcept {
-    return shape_->levels[at.level].table.entry(at.slot);
+  const Entry& entry_at(SlotRef at) const noexcept {
+    return shape_->levels[at.part].table.entry(at.slot);
   }
-  Entry& entry_at(SlotIndex at) noexcept { return shape_->levels[at.level].table.entry(at.slot); }
+  Entry& entry_at(SlotRef at) noexcept { return shape_->levels[at.part].table.entry(at.slot); }
 
   // ---- insertion (insert and try_emplace: TableOps) ---------------------
   // Insert a key known to be absent (copies between maps): the growth rule
@@ -267,7 +260,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     const auto at = find(key);
     if (!at) return std::nullopt;
     Entry out = take_at(at);
-    const LevelT& level = shape_->levels[at.level];
+    const LevelT& level = shape_->levels[at.part];
     if (level.over_tombstone_limit()) this->purge();
     release_now(out.key);
     return std::optional<V>(std::move(out.value));
@@ -297,10 +290,10 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     WalkCursor cursor;
     SlotRef from;
     while (cursor.next(shape_->levels.size(), old_at, from)) {
-      auto e = old_at(from.table).take(from.slot);
-      const SlotIndex at = claim_slot(fresh, hash_of(e.key));
+      auto e = old_at(from.part).take(from.slot);
+      const SlotRef at = claim_slot(fresh, hash_of(e.key));
       VELOMAP_ASSERT(at);
-      fresh.levels[at.level].table.construct(at.slot, std::move(e.key), std::move(e.value));
+      fresh.levels[at.part].table.construct(at.slot, std::move(e.key), std::move(e.value));
     }
     for (LevelT& level : shape_->levels) level.table.discard_moved_out();
     shape_ = std::move(fresh);
@@ -320,7 +313,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // per entry (the drain's end may purge, TableOps::finish_drain).
   Entry take_entry(SlotRef ref) noexcept {
     shape_->first_full.emptied_before(ref);
-    return take_at(SlotIndex{ref.table, ref.slot});
+    return take_at(ref);
   }
 
   struct Shape {
@@ -353,7 +346,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     }
     const auto at = claim_slot(*shape_, h);
     if (!at) fail("no free slot found after resize");
-    RawTable<Entry>& table = shape_->levels[at.level].table;
+    RawTable<Entry>& table = shape_->levels[at.part].table;
     table.construct(at.slot, std::move(key), std::move(value));
     return table.entry(at.slot).value;
   }
@@ -390,16 +383,16 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   //       then next, then current in full;
   //     C: current, then next;
   //   and when all of these fail, every level in order.
-  static SlotIndex choose_slot(const Shape& s, std::uint32_t lo) noexcept {
+  static SlotRef choose_slot(const Shape& s, std::uint32_t lo) noexcept {
     const auto& lv = s.levels;
     const std::size_t count = lv.size();
-    const auto probe = [&](std::size_t i, std::size_t budget) -> SlotIndex {
+    const auto probe = [&](std::size_t i, std::size_t budget) -> SlotRef {
       const std::size_t slot = lv[i].probe_free(lo, budget);
-      return slot == LevelT::kNoSlot ? SlotIndex{} : SlotIndex{i, slot};
+      return slot == LevelT::kNoSlot ? SlotRef{} : SlotRef{i, slot};
     };
     const auto full = [&](std::size_t i) { return probe(i, lv[i].group_count()); };
     const std::size_t b = s.current_batch;
-    SlotIndex at;
+    SlotRef at;
     if (b == 0) {
       at = full(0);
     } else if (b >= count) {
@@ -424,25 +417,25 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
   // Choose a slot for a new key and account for it: the tag is written and
   // every count updated; the caller constructs the entry there.
-  static SlotIndex claim_slot(Shape& s, std::uint64_t h) noexcept {
+  static SlotRef claim_slot(Shape& s, std::uint64_t h) noexcept {
     advance_batch(s);
     if (s.levels.empty()) return {};
     const std::uint32_t lo = low_word(h);
-    const SlotIndex at = choose_slot(s, lo);
+    const SlotRef at = choose_slot(s, lo);
     if (!at) return {};
-    LevelT& level = s.levels[at.level];
+    LevelT& level = s.levels[at.part];
     level.claim(at.slot, tag_of(h));
     level.mark_passed(lo, at.slot, overflow_bit(h));
-    s.max_populated_level = std::max(s.max_populated_level, at.level);
-    s.first_full.placed(at.level, at.slot);
+    s.max_populated_level = std::max(s.max_populated_level, at.part);
+    s.first_full.placed(at);
     ++s.len;
     if (s.batch_remaining > 0) --s.batch_remaining;
     return at;
   }
 
   // Move an entry out; its slot becomes a tombstone. Requires: a full slot.
-  Entry take_at(SlotIndex at) noexcept {
-    LevelT& level = shape_->levels[at.level];
+  Entry take_at(SlotRef at) noexcept {
+    LevelT& level = shape_->levels[at.part];
     VELOMAP_ASSERT(at.slot < level.slot_count() && velomap::is_full(level.table.ctrl_at(at.slot)));
     Entry out = level.table.take(at.slot);
     level.table.ctrl()[at.slot] = kDeleted;

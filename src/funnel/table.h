@@ -165,16 +165,6 @@ struct SpecialArray {
   }
 };
 
-// Where an entry lives: a part index in walk order (levels, then primary,
-// then fallback) and a slot in that part's table; or nowhere. Two words, so
-// it is returned in registers.
-struct SlotLocation {
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  std::size_t part = kNone;
-  std::size_t slot = 0;
-  explicit operator bool() const noexcept { return part != kNone; }
-};
-
 // A place in a shape as one word, for the rebuild's plan: the part index in
 // the top 8 bits, the slot below.
 struct PackedRef {
@@ -189,10 +179,12 @@ struct PackedRef {
   }
 };
 
-// Where a new key would go among the levels a lookup walked (if anywhere),
-// and how many levels that was.
-struct Vacancy {
-  SlotLocation at;
+// What find_or_prepare_insert learns: the key's entry, if present; else
+// where a new key would go among the levels the lookup walked (if
+// anywhere) and how many levels that was.
+struct InsertProbe {
+  SlotRef found;
+  SlotRef vacancy;
   std::size_t levels_walked = 0;
 };
 
@@ -253,25 +245,32 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   // ---- lookup -----------------------------------------------------------
   template <class Q>
-  SlotLocation find(const Q& key) const {
+  SlotRef find(const Q& key) const {
     return find_with_hash(key, split(hash_of(key)));
   }
 
-  // The lookup. With a `vacancy` to fill (insertion), it also notes the
-  // level slot that choose_slot_for_new_key would give among the levels it
-  // walks, and how many levels it walked, so that a new key need not walk
-  // them again.
   template <class Q>
-  SlotLocation find_with_hash(const Q& key, const HashParts& hp, Vacancy* vacancy = nullptr) const {
-    return shape_->wide_buckets ? find_with_hash<true>(key, hp, vacancy)
-                                : find_with_hash<false>(key, hp, vacancy);
+  SlotRef find_with_hash(const Q& key, const HashParts& hp) const {
+    InsertProbe unused;
+    return shape_->wide_buckets ? search<true, false>(key, hp, unused) : search<false, false>(key, hp, unused);
+  }
+
+  // The lookup of an insertion: besides the key's entry it notes the level
+  // slot that choose_slot_for_new_key would give among the levels it walks,
+  // and how many levels it walked, so that a new key need not walk them
+  // again.
+  template <class Q>
+  InsertProbe find_or_prepare_insert(const Q& key, const HashParts& hp) const {
+    InsertProbe p;
+    p.found = shape_->wide_buckets ? search<true, true>(key, hp, p) : search<false, true>(key, hp, p);
+    return p;
   }
 
   // The lookup for buckets of one group (Wide false: every map with δ ≥
-  // 1/256) or wider; two instances so that the common case carries no test
-  // for the rare one.
-  template <bool Wide, class Q>
-  SlotLocation find_with_hash(const Q& key, const HashParts& hp, Vacancy* vacancy) const {
+  // 1/256) or wider, noting the vacancy or not (Prepare); one instance per
+  // case so that the common ones carry no test for the others.
+  template <bool Wide, bool Prepare, class Q>
+  SlotRef search(const Q& key, const HashParts& hp, InsertProbe& prep) const {
     const Shape& s = *shape_;
     const std::size_t count = s.levels.size();
     if (count == 0) return {};
@@ -281,7 +280,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       const std::size_t start = level.bucket_start(hp.lo);
       if (level.len == 0) {
         // Every byte of an empty level is free.
-        if (vacancy && !vacancy->at && level.slot_count() != 0) vacancy->at = {i, start};
+        if constexpr (Prepare)
+          if (!prep.vacancy && level.slot_count() != 0) prep.vacancy = {i, start};
         continue;
       }
       // The bucket's groups in order: a group with an EMPTY byte ends the
@@ -290,15 +290,16 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       for (std::size_t base = start; base != end; base += kGroupWidth) {
         const Group group = level.table.group_at_slot(base);
         for (unsigned bit : group.match(hp.tag)) {
-          if (level.table.entry(base + bit).key.equals(key)) return SlotLocation{i, base + bit};
+          if (level.table.entry(base + bit).key.equals(key)) return SlotRef{i, base + bit};
         }
-        if (vacancy && !vacancy->at) {
-          if (const BitMask free = group.match_free()) vacancy->at = {i, base + free.lowest()};
+        if constexpr (Prepare) {
+          if (!prep.vacancy)
+            if (const BitMask free = group.match_free()) prep.vacancy = {i, base + free.lowest()};
         }
         if (group.has_empty()) return {};
       }
     }
-    if (vacancy) vacancy->levels_walked = last + 1;
+    if constexpr (Prepare) prep.levels_walked = last + 1;
     const auto& primary = s.special.primary;
     const auto& fallback = s.special.fallback;
     if (primary.len == 0 && fallback.len == 0) return find_in_overflow(key, hp.tag);
@@ -309,7 +310,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         if (primary.group_summaries[seq.g].has(hp.tag)) {
           for (unsigned bit : group.match(hp.tag)) {
             const std::size_t slot = seq.g * kGroupWidth + bit;
-            if (primary.table.entry(slot).key.equals(key)) return SlotLocation{count, slot};
+            if (primary.table.entry(slot).key.equals(key)) return SlotRef{count, slot};
           }
         }
         if (!group.match_deleted() && group.has_empty()) return {};
@@ -320,7 +321,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         const auto [first, end] = fallback.bucket_range(b);
         for (std::size_t slot = first; slot < end; ++slot) {
           if (fallback.table.ctrl_at(slot) == hp.tag && fallback.table.entry(slot).key.equals(key))
-            return SlotLocation{count + 1, slot};
+            return SlotRef{count + 1, slot};
         }
       }
     }
@@ -329,13 +330,13 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   // The whole overflow part, for a key found nowhere else.
   template <class Q>
-  SlotLocation find_in_overflow(const Q& key, ctrl_t tag) const {
+  SlotRef find_in_overflow(const Q& key, ctrl_t tag) const {
     const SlotPart<Entry>& of = shape_->overflow;
     if (of.len == 0) return {};
     for (std::size_t g = 0; g < of.group_count(); ++g) {
       for (unsigned bit : of.table.group(g).match(tag)) {
         const std::size_t slot = g * kGroupWidth + bit;
-        if (of.table.entry(slot).key.equals(key)) return SlotLocation{overflow_index(*shape_), slot};
+        if (of.table.entry(slot).key.equals(key)) return SlotRef{overflow_index(*shape_), slot};
       }
     }
     return {};
@@ -352,13 +353,13 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return static_cast<bool>(find(key));
   }
 
-  const Entry& entry_at(SlotLocation at) const noexcept { return shape_->part(at.part).table.entry(at.slot); }
-  Entry& entry_at(SlotLocation at) noexcept { return shape_->part(at.part).table.entry(at.slot); }
+  const Entry& entry_at(SlotRef at) const noexcept { return shape_->part(at.part).table.entry(at.slot); }
+  Entry& entry_at(SlotRef at) noexcept { return shape_->part(at.part).table.entry(at.slot); }
 
   // The slot a new key with this hash would take: the first free one among
   // its level bucket groups, its primary probe groups, its two fallback
   // buckets.
-  SlotLocation choose_slot_for_new_key(std::uint64_t h) const noexcept {
+  SlotRef choose_slot_for_new_key(std::uint64_t h) const noexcept {
     return choose_slot(*shape_, h);
   }
 
@@ -368,7 +369,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // and the placement of insert, without the lookup.
   void insert_unique(K key, V value) {
     const HashParts hp = split(hash_of(key));
-    const SlotLocation at = choose_slot(*shape_, hp.h);
+    const SlotRef at = choose_slot(*shape_, hp.h);
     place_new(std::move(key), std::move(value), hp, at.part, at.slot);
   }
 
@@ -411,8 +412,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     WalkCursor cursor;
     SlotRef from;
     while (cursor.next(part_count(), old_at, from)) {
-      const HashParts hp = split(hash_of(old_at(from.table).entry(from.slot).key));
-      const SlotLocation at = choose_slot(fresh, hp.h);
+      const HashParts hp = split(hash_of(old_at(from.part).entry(from.slot).key));
+      const SlotRef at = choose_slot(fresh, hp.h);
       if (at) {
         claim(fresh, at, hp);
         plan[planned++] = PackedRef::pack(at.part, at.slot);
@@ -441,8 +442,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         const std::uint64_t w = plan[i + kAhead];
         prefetch_for_write(&fresh.part(PackedRef::part(w)).table.entry(PackedRef::slot(w)));
       }
-      auto e = old_at(from.table).take(from.slot);
-      SlotLocation to{PackedRef::part(plan[i]), PackedRef::slot(plan[i])};
+      auto e = old_at(from.part).take(from.slot);
+      SlotRef to{PackedRef::part(plan[i]), PackedRef::slot(plan[i])};
       if (plan[i] == PackedRef::kNone) {
         to = overflow_slot(fresh);  // sized above: never grows here
         claim(fresh, to, split(hash_of(e.key)));
@@ -468,7 +469,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // TableOps::finish_drain).
   Entry take_entry(SlotRef ref) noexcept {
     shape_->first_full.emptied_before(ref);
-    return take_at(SlotLocation{ref.table, ref.slot});
+    return take_at(ref);
   }
 
   struct Shape {
@@ -512,7 +513,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   // A free slot of the overflow part, which doubles first when it is full.
   // Throws std::bad_alloc with nothing changed; slots keep their indices.
-  static SlotLocation overflow_slot(Shape& s) {
+  static SlotRef overflow_slot(Shape& s) {
     SlotPart<Entry>& of = s.overflow;
     if (of.len == of.slot_count()) {
       RawTable<Entry> bigger(std::max(kOverflowStart, sat_mul(of.slot_count(), 2)));
@@ -525,7 +526,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     }
     for (std::size_t g = 0;; ++g) {
       if (const BitMask free = of.table.group(g).match_free())
-        return SlotLocation{overflow_index(s), g * kGroupWidth + free.lowest()};
+        return SlotRef{overflow_index(s), g * kGroupWidth + free.lowest()};
     }
   }
 
@@ -534,12 +535,11 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // and true come back. `value` is moved from only when placed.
   std::pair<V*, bool> try_emplace_impl(K&& key, V& value) {
     const HashParts hp = split(hash_of(key));
-    Vacancy vacancy;
-    if (const auto at = find_with_hash(key, hp, &vacancy)) return {&entry_at(at).value, false};
+    const InsertProbe p = find_or_prepare_insert(key, hp);
+    if (p.found) return {&entry_at(p.found).value, false};
     // A lookup that ended early (EMPTY byte in a level group) always found
     // the vacancy; otherwise the remaining levels and the special array.
-    const SlotLocation at =
-        vacancy.at ? vacancy.at : choose_slot(*shape_, hp.h, vacancy.levels_walked);
+    const SlotRef at = p.vacancy ? p.vacancy : choose_slot(*shape_, hp.h, p.levels_walked);
     return {&place_new(std::move(key), std::move(value), hp, at.part, at.slot), true};
   }
 
@@ -561,7 +561,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // kNone for none). Taken as two words: a two-word struct argument gets
   // spilled and reloaded as one vector, which stalls store forwarding.
   V& place_new(K&& key, V&& value, const HashParts& hp, std::size_t part, std::size_t slot) {
-    SlotLocation at{part, slot};
+    SlotRef at{part, slot};
     if (shape_->len >= shape_->max_items || (!at && sat_mul(2, shape_->len) >= shape_->max_items)) {
       resize(next_growth(shape_->capacity));
       at = choose_slot(*shape_, hp.h);
@@ -588,11 +588,11 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   // choose_slot_for_new_key; levels below `from_level` are known to have no
   // free slot for this hash.
-  SlotLocation choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level = 0) const noexcept {
+  SlotRef choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level = 0) const noexcept {
     return s.wide_buckets ? choose_slot<true>(s, h, from_level) : choose_slot<false>(s, h, from_level);
   }
   template <bool Wide>
-  SlotLocation choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level) const noexcept {
+  SlotRef choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level) const noexcept {
     const std::uint32_t lo = low_word(h);
     for (std::size_t i = from_level; i < s.levels.size(); ++i) {
       const LevelT& level = s.levels[i];
@@ -601,7 +601,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       const std::size_t end = start + (Wide ? level.bucket_slots() : kGroupWidth);
       for (std::size_t base = start; base != end; base += kGroupWidth) {
         if (const BitMask free = level.table.group_at_slot(base).match_free())
-          return SlotLocation{i, base + free.lowest()};
+          return SlotRef{i, base + free.lowest()};
       }
     }
     const std::size_t count = s.levels.size();
@@ -610,7 +610,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       ProbeSeq seq(s, primary_probe_limit_, h);
       for (std::size_t j = 0; j < seq.count; ++j, seq.advance()) {
         if (const BitMask free = primary.table.group(seq.g).match_free())
-          return SlotLocation{count, seq.g * kGroupWidth + free.lowest()};
+          return SlotRef{count, seq.g * kGroupWidth + free.lowest()};
       }
     }
     const auto& fallback = s.special.fallback;
@@ -618,7 +618,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       for (const std::size_t b : fallback_buckets(s, h)) {
         const auto [first, end] = fallback.bucket_range(b);
         for (std::size_t slot = first; slot < end; ++slot)
-          if (is_free(fallback.table.ctrl_at(slot))) return SlotLocation{count + 1, slot};
+          if (is_free(fallback.table.ctrl_at(slot))) return SlotRef{count + 1, slot};
       }
     }
     return {};
@@ -626,7 +626,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   // Write the tag of a new entry at `at` and account for it; the caller
   // constructs the entry there.
-  static void claim(Shape& s, SlotLocation at, const HashParts& hp) noexcept {
+  static void claim(Shape& s, SlotRef at, const HashParts& hp) noexcept {
     const ctrl_t tag = hp.tag;
     s.part(at.part).claim(at.slot, tag);
     if (at.part < s.levels.size()) {
@@ -634,7 +634,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     } else if (at.part == s.levels.size()) {
       s.special.primary.group_summaries[at.slot / kGroupWidth].add(tag);
     }
-    s.first_full.placed(at.part, at.slot);
+    s.first_full.placed(at);
     ++s.len;
   }
 
@@ -642,7 +642,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // still holds an EMPTY byte (no probe can have passed through it), else
   // DELETED and a tombstone. The overflow part is scanned whole, so its
   // slots always go back to EMPTY. Requires: a full slot.
-  Entry take_at(SlotLocation at) noexcept {
+  Entry take_at(SlotRef at) noexcept {
     SlotPart<Entry>& part = shape_->part(at.part);
     VELOMAP_ASSERT(at.slot < part.slot_count() && is_full(part.table.ctrl_at(at.slot)));
     Entry out = part.table.take(at.slot);

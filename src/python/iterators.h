@@ -84,7 +84,7 @@ struct IterClass {
     o->seen_version = version;
     o->seen_capacity = capacity;
     ::new (&o->position) WalkPosition(first);
-    o->prefetched_table = first.table;
+    o->prefetched_table = first.part;
     o->prefetched_slot = first.slot & ~(kGroupWidth - 1);
     return reinterpret_cast<PyObject*>(o);
   }
@@ -121,11 +121,11 @@ struct IterClass {
   static constexpr std::size_t kPrefetchSlots = 3 * kGroupWidth;
 
   static void prefetch_ahead(Obj* o, const Table& map, SlotRef at) noexcept {
-    if (o->prefetched_table != at.table) {
-      o->prefetched_table = at.table;
+    if (o->prefetched_table != at.part) {
+      o->prefetched_table = at.part;
       o->prefetched_slot = at.slot & ~(kGroupWidth - 1);
     }
-    const auto& t = map.table_at(at.table);
+    const auto& t = map.table_at(at.part);
     const std::size_t limit = std::min(at.slot + kPrefetchSlots, t.slot_count());
     while (o->prefetched_slot < limit) {
       const std::size_t base = o->prefetched_slot;
@@ -162,7 +162,7 @@ struct IterClass {
       SlotRef at;
       if (!o->position.next(map, at)) return nullptr;  // exhausted
       prefetch_ahead(o, map, at);
-      return element_of<K>(map.table_at(at.table).entry(at.slot)).release();
+      return element_of<K>(map.table_at(at.part).entry(at.slot)).release();
     });
   }
 

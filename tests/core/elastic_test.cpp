@@ -133,7 +133,7 @@ TEST_F(ElasticMap, ClearRestartsBatches) {
 enum Rule { kBatch0, kANext, kACurrent, kBBudget, kBNext, kBCurrent, kCCurrent, kCNext, kLast, kAnyLevel, kRules };
 
 struct Expected {
-  std::size_t level = SlotIndex::kNone, slot = 0;
+  std::size_t level = SlotRef::kNone, slot = 0;
   Rule rule = kRules;
 };
 
@@ -212,10 +212,10 @@ TEST_F(ElasticMap, PlacementFollowsTheBatchRules) {
         m.remove(first);
       }
       const Expected want = reference_slot(m, m.hash_of(k));
-      ASSERT_NE(want.level, SlotIndex::kNone);
+      ASSERT_NE(want.level, SlotRef::kNone);
       m.insert(k, Counted(i));
-      const SlotIndex got = m.find(k);
-      ASSERT_EQ(got.level, want.level) << c.capacity << " key " << i << " rule " << want.rule;
+      const SlotRef got = m.find(k);
+      ASSERT_EQ(got.part, want.level) << c.capacity << " key " << i << " rule " << want.rule;
       ASSERT_EQ(got.slot, want.slot);
       ++used[want.rule];
     }

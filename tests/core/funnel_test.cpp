@@ -140,7 +140,7 @@ TEST_F(FunnelMap, SpecialArrayShapes) {
 // ... (full levels skipped), then of the first primary_probe_limit
 // groups of its primary sequence, then of fallback buckets b1 and b2; else
 // the overflow part (represented by the part index past the fallback).
-SlotLocation reference_slot(const Map& m, std::uint64_t h) {
+SlotRef reference_slot(const Map& m, std::uint64_t h) {
   const std::uint32_t lo = static_cast<std::uint32_t>(h);
   const auto first_free = [](const auto& table, std::size_t from, std::size_t end) -> std::optional<std::size_t> {
     for (std::size_t s = from; s < end; ++s)
@@ -191,11 +191,11 @@ TEST_F(FunnelMap, PlacementFollowsTheFunnelOrder) {
         const TestKey first = m.iter().next()->key;  // tombstones too
         m.remove(first);
       }
-      const SlotLocation want = reference_slot(m, m.hash_of(k));
+      const SlotRef want = reference_slot(m, m.hash_of(k));
       const std::size_t capacity = m.capacity();
       m.insert(k, Counted(i));
       if (m.capacity() != capacity) continue;  // grew: placed in the new shape
-      const SlotLocation got = m.find(k);
+      const SlotRef got = m.find(k);
       ASSERT_EQ(got.part, want.part) << "key " << i;
       ASSERT_EQ(got.slot, want.slot);
       const std::size_t n = m.levels().size();

@@ -100,7 +100,7 @@ std::vector<Placed> placements(const Map& m) {
   SlotRef ref;
   const auto table_at = [&](std::size_t i) -> const auto& { return m.table_at(i); };
   while (cursor.next(m.table_count(), table_at, ref))
-    out.push_back({ref.table, ref.slot, m.table_at(ref.table).entry(ref.slot).key.id});
+    out.push_back({ref.part, ref.slot, m.table_at(ref.part).entry(ref.slot).key.id});
   return out;
 }
 
