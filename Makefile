@@ -4,6 +4,9 @@
 # make test-asan  the extension itself built with address/UB sanitizers, and
 #                 the pytest suite run under it
 # make bench      the same setup, then the benchmark against dict
+# make bench-probes  group loads per insertion and search against load, both
+#                 tables beside uniform and linear probing; CSV, table and
+#                 docs/probes.png
 # make bench-core the core tables against boost::unordered_flat_map and
 #                 absl::flat_hash_map in C++ (Debian packages installed when
 #                 missing)
@@ -13,11 +16,12 @@ VPY    := $(VENV)/bin/python
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CORE_BUILD := build/core-tests
 BENCH_BUILD := build/core-bench
+PROBE_BUILD := build/probes
 BENCH_PKGS := libbenchmark-dev libboost1.81-dev libabsl-dev
 ASAN_BUILD := build/asan-module
 VENV_PATH  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 
-.PHONY: test test-asan bench bench-core core-test py-test install gtest venv clean
+.PHONY: test test-asan bench bench-core bench-probes bench-deps core-test py-test install gtest venv clean
 
 test: core-test py-test
 
@@ -62,8 +66,18 @@ test-asan: venv
 	  PYTHONMALLOC=malloc PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" VELOMAP_DEEP_NEST=100000 \
 	  VELOMAP_EXPECT_MODULE="$(CURDIR)/$(ASAN_BUILD)" $(VPY) -m pytest -q -p no:cacheprovider tests/python
 
-bench: install
-	$(VPY) benchmarks/python/bench.py
+bench-deps: venv
+	$(VPY) -m pip install -q -r requirements-bench.txt
+
+bench: install bench-deps
+	$(VPY) benchmarks/python/bench.py --plot docs/high-load.png
+
+bench-probes: bench-deps
+	$(VENV_PATH) cmake -S . -B $(PROBE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DVELOMAP_BUILD_MODULE=OFF -DVELOMAP_PROBE_COUNTERS=ON -DVELOMAP_WERROR=ON
+	$(VENV_PATH) cmake --build $(PROBE_BUILD)
+	$(PROBE_BUILD)/velomap_probes > $(PROBE_BUILD)/probes.csv
+	$(VPY) benchmarks/core/plot_probes.py $(PROBE_BUILD)/probes.csv --out docs/probes.png
 
 bench-core: venv
 	@missing=""; for p in $(BENCH_PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \

@@ -5,14 +5,22 @@ Each measurement runs the loop a Python user would write (``m[k] = v``,
 velomap class in turn, and reports nanoseconds per operation and the ratio to
 dict measured in the same run. Every loop checks its result (a checksum, a
 hit count, the final length), so a broken table cannot look fast.
+
+The high-load section fills maps built with
+``with_options(capacity=2**20, reserve_fraction=d)`` to their own limit
+(``capacity - floor(capacity * d)`` entries) for several d, gives dict the
+same keys, and reports memory (RSS growth per entry, each table built in a
+fresh interpreter) and the build, hit, miss and delete ratios to dict.
 """
 
 from __future__ import annotations
 
 import argparse
 import gc
+import os
 import random
 import statistics
+import subprocess
 import sys
 import time
 
@@ -154,6 +162,131 @@ def measure(kind: str, n: int, repeats: int, names: list[str], seed: int):
     return {name: {op: statistics.median(v) for op, v in ops.items()} for name, ops in samples.items()}
 
 
+HIGH_LOAD_CAPACITY = 1 << 20
+HIGH_LOAD_DELTAS = (0.1, 0.05, 0.02, 0.01, 0.005)
+HIGH_LOAD_OPS = ("build", "hit", "miss", "delete")
+
+# Run in a fresh interpreter: RSS growth per entry of one table holding keys
+# that already exist (the keys' own memory is not counted). Every table is
+# allocated once at its final size: memory freed by growth steps can stay
+# in the process and would be counted too.
+_MEMORY_PROBE = """
+import os, random, sys, velomap
+name, delta, n = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
+page = os.sysconf("SC_PAGE_SIZE")
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * page
+keys = random.Random(7).sample(range(1 << 40), n)
+if name == "dict":
+    distinct = set(keys)  # dict.fromkeys sizes its table once from a set's length
+    before = rss()
+    m = dict.fromkeys(distinct)
+else:
+    before = rss()
+    m = getattr(velomap, name).with_options(capacity=%d, reserve_fraction=delta)
+for k in keys:
+    m[k] = k
+assert len(m) == n
+print((rss() - before) / n)
+""" % HIGH_LOAD_CAPACITY
+
+
+def bytes_per_entry(name: str, delta: float, n: int) -> float:
+    out = subprocess.run([sys.executable, "-c", _MEMORY_PROBE, name, repr(delta), str(n)],
+                         check=True, capture_output=True, text=True)
+    return float(out.stdout)
+
+
+def high_load(repeats: int, seed: int):
+    """Rows of (delta, name, bytes/entry, {op: ns/op}) for dict and both classes."""
+    rows = []
+    for delta in HIGH_LOAD_DELTAS:
+        n = HIGH_LOAD_CAPACITY - int(HIGH_LOAD_CAPACITY * delta)
+        rng = random.Random(seed)
+        pool = rng.sample(range(1 << 40), 2 * n)
+        keys, absent = pool[:n], pool[n:]
+        makers = {
+            "dict": dict,
+            "ElasticHashMap": lambda: velomap.ElasticHashMap.with_options(
+                capacity=HIGH_LOAD_CAPACITY, reserve_fraction=delta),
+            "FunnelHashMap": lambda: velomap.FunnelHashMap.with_options(
+                capacity=HIGH_LOAD_CAPACITY, reserve_fraction=delta),
+        }
+        samples = {name: {op: [] for op in HIGH_LOAD_OPS} for name in makers}
+        for rep in range(repeats):
+            names = list(makers)
+            names = names[rep % 3:] + names[: rep % 3]
+            for name in names:
+                gc.disable()
+                try:
+                    t, m = op_build(makers[name], keys, absent)
+                    if name != "dict" and m.capacity != HIGH_LOAD_CAPACITY:
+                        raise AssertionError(f"{name} grew at reserve fraction {delta}")
+                    samples[name]["build"].append(t / n)
+                    samples[name]["hit"].append(op_hit(m, keys, absent) / n)
+                    samples[name]["miss"].append(op_miss(m, keys, absent) / n)
+                    samples[name]["delete"].append(op_delete(m, keys, absent) / n)
+                finally:
+                    gc.enable()
+                del m
+        for name in makers:
+            rows.append((delta, name, bytes_per_entry(name, delta, n),
+                         {op: statistics.median(v) for op, v in samples[name].items()}))
+    return rows
+
+
+def print_high_load(rows) -> None:
+    print(f"\nHigh load: capacity 2^20 filled to its limit; ratio = class / dict in the same run")
+    print(f"{'delta':>6} {'class':>15} {'B/entry':>8} {'x dict':>6}" + "".join(f" {op:>7}" for op in HIGH_LOAD_OPS))
+    base = {(d, op): v[op] for d, name, _, v in rows if name == "dict" for op in HIGH_LOAD_OPS}
+    mem = {d: b for d, name, b, _ in rows if name == "dict"}
+    for delta, name, b, v in rows:
+        line = f"{delta:>6} {name:>15} {b:8.1f} {b / mem[delta]:6.2f}"
+        for op in HIGH_LOAD_OPS:
+            line += f" {v[op] / base[delta, op]:7.2f}" if name != "dict" else f" {v[op]:6.0f}n"
+        print(line, flush=True)
+
+
+def plot_high_load(rows, path: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (ax_mem, ax_speed) = plt.subplots(1, 2, figsize=(12, 4.5))
+    # x is 1/delta on a log axis, labelled with the load 1 - delta.
+    xs = sorted({1 / d for d, *_ in rows})
+    for name in ("dict", "ElasticHashMap", "FunnelHashMap"):
+        pts = sorted((1 / d, b) for d, n, b, _ in rows if n == name)
+        ax_mem.plot(*zip(*pts), marker="o", label=name)
+    ax_mem.set_xlabel("load (entries / capacity), log scale in 1 / (1 - load)")
+    ax_mem.set_ylabel("bytes per entry (RSS)")
+    ax_mem.set_ylim(bottom=0)
+    ax_mem.set_title("Memory")
+    ax_mem.legend()
+    base = {(d, op): v[op] for d, name, _, v in rows if name == "dict" for op in HIGH_LOAD_OPS}
+    styles = {"ElasticHashMap": "-", "FunnelHashMap": "--"}
+    for name, style in styles.items():
+        for op in HIGH_LOAD_OPS:
+            pts = sorted((1 / d, v[op] / base[d, op]) for d, n, _, v in rows if n == name)
+            ax_speed.plot(*zip(*pts), linestyle=style, marker="o", label=f"{name[:-7].lower()} {op}")
+    ax_speed.axhline(1.0, color="grey", linewidth=1)
+    ax_speed.set_xlabel("load (entries / capacity), log scale in 1 / (1 - load)")
+    ax_speed.set_ylabel("time / dict's time")
+    ax_speed.set_title("Speed (below 1: faster than dict)")
+    ax_speed.legend(fontsize=7, ncol=2)
+    for ax in (ax_mem, ax_speed):
+        ax.set_xscale("log")
+        ax.set_xticks(xs)
+        ax.set_xticklabels([f"{1 - 1 / x:.3f}" for x in xs])
+        ax.minorticks_off()
+    fig.suptitle("velomap presized to 2^20 and filled to its limit, against dict (int keys)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    print(f"plot: {path}")
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--sizes", default="1000,100000,1000000")
@@ -161,8 +294,21 @@ def main(argv=None) -> int:
     p.add_argument("--repeats", type=int, default=5)
     p.add_argument("--classes", default="elastic,funnel")
     p.add_argument("--seed", type=int, default=12345)
+    p.add_argument("--high-load", action="store_true", help="run only the high-load section")
+    p.add_argument("--plot", metavar="PNG", help="draw the high-load figures into this file")
     args = p.parse_args(argv)
 
+    if not args.high_load:
+        general(args)
+    rows = high_load(max(1, min(args.repeats, 3)), args.seed)
+    print_high_load(rows)
+    if args.plot:
+        os.makedirs(os.path.dirname(args.plot) or ".", exist_ok=True)
+        plot_high_load(rows, args.plot)
+    return 0
+
+
+def general(args) -> None:
     names = ["dict"] + [c for c in args.classes.split(",") if c]
     others = names[1:]
     print(f"Python {sys.version.split()[0]}, velomap {velomap.__file__.rsplit('/', 1)[-1]}; "
@@ -181,7 +327,6 @@ def main(argv=None) -> int:
                     v = res[name][op]
                     line += f" {v:8.1f} {v / base:6.2f}"
                 print(line, flush=True)
-    return 0
 
 
 if __name__ == "__main__":

@@ -46,6 +46,18 @@ inline void prefetch_for_write(const void* p) noexcept {
   asm volatile("");
 }
 
+// Counting 16-slot group loads, for measuring probe lengths: compiled in
+// only with VELOMAP_PROBE_COUNTERS (a CMake option, off by default), and
+// then every control-group load of a table adds one to `groups`.
+namespace probe_counter {
+inline thread_local std::uint64_t groups = 0;
+}  // namespace probe_counter
+#if defined(VELOMAP_PROBE_COUNTERS) && VELOMAP_PROBE_COUNTERS
+#define VELOMAP_COUNT_GROUPS(n) (::velomap::probe_counter::groups += (n))
+#else
+#define VELOMAP_COUNT_GROUPS(n) ((void)0)
+#endif
+
 // Release what `x` holds now, leaving it moved-from (for ordering releases).
 template <class T>
 void release_now(T& x) noexcept {
@@ -170,8 +182,12 @@ class RawTable {
   const Entry& entry(std::size_t slot) const noexcept { return entries_[slot]; }
 
   // Group g covers slots 16g .. 16g + 15.
-  Group group(std::size_t g) const noexcept { return Group(ctrl_ + g * kGroupWidth); }
+  Group group(std::size_t g) const noexcept {
+    VELOMAP_COUNT_GROUPS(1);
+    return Group(ctrl_ + g * kGroupWidth);
+  }
   Group group_at_slot(std::size_t slot) const noexcept {
+    VELOMAP_COUNT_GROUPS(1);
     return Group(ctrl_ + (slot & ~(kGroupWidth - 1)));
   }
 

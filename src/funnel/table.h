@@ -319,6 +319,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     if (fallback.len != 0 && fallback.bucket_count != 0) {
       for (const std::size_t b : fallback_buckets(hp.h)) {
         const auto [first, end] = fallback.bucket_range(b);
+        VELOMAP_COUNT_GROUPS(div_ceil(end - first, kGroupWidth));  // scanned byte by byte
         for (std::size_t slot = first; slot < end; ++slot) {
           if (fallback.table.ctrl_at(slot) == hp.tag && fallback.table.entry(slot).key.equals(key))
             return SlotRef{count + 1, slot};
@@ -617,6 +618,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     if (fallback.len < fallback.slot_count() && fallback.bucket_count != 0) {
       for (const std::size_t b : fallback_buckets(s, h)) {
         const auto [first, end] = fallback.bucket_range(b);
+        VELOMAP_COUNT_GROUPS(div_ceil(end - first, kGroupWidth));  // scanned byte by byte
         for (std::size_t slot = first; slot < end; ++slot)
           if (is_free(fallback.table.ctrl_at(slot))) return SlotRef{count + 1, slot};
       }
