@@ -3,6 +3,8 @@
 #                 every build treats warnings as errors
 # make test-asan  the extension itself built with address/UB sanitizers, and
 #                 the pytest suite run under it
+# make typecheck  the typing stubs: mypy --strict and pyright (strict) on a
+#                 typed usage file, and mypy's stubtest against the module
 # make bench      the same setup, then the benchmark against dict
 # make bench-probes  group loads per insertion and search against load, both
 #                 tables beside uniform and linear probing; CSV, table and
@@ -21,7 +23,7 @@ BENCH_PKGS := libbenchmark-dev libboost1.81-dev libabsl-dev
 ASAN_BUILD := build/asan-module
 VENV_PATH  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 
-.PHONY: test test-asan bench bench-core bench-probes bench-deps core-test py-test install gtest venv clean
+.PHONY: typecheck test test-asan bench bench-core bench-probes bench-deps core-test py-test install gtest venv clean
 
 test: core-test py-test
 
@@ -65,6 +67,12 @@ test-asan: venv
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  PYTHONMALLOC=malloc PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" VELOMAP_DEEP_NEST=100000 \
 	  VELOMAP_EXPECT_MODULE="$(CURDIR)/$(ASAN_BUILD)" $(VPY) -m pytest -q -p no:cacheprovider tests/python
+
+typecheck: install
+	$(VPY) -m pip install -q -r requirements-typing.txt
+	$(VPY) -m mypy --strict tests/typing/usage.py
+	$(VENV_PATH) pyright --pythonpath $(CURDIR)/$(VPY) tests/typing/usage.py
+	$(VPY) -m mypy.stubtest velomap
 
 bench-deps: venv
 	$(VPY) -m pip install -q -r requirements-bench.txt

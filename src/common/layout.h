@@ -174,6 +174,12 @@ class RawTable {
   std::size_t slot_count() const noexcept { return slot_count_; }
   std::size_t group_count() const noexcept { return group_count_; }
   bool allocated() const noexcept { return base_ != nullptr; }
+  // Bytes of the block this table allocated (the layout was checked then).
+  std::size_t allocated_bytes() const noexcept {
+    if (base_ == nullptr) return 0;
+    const std::size_t ctrl_offset = (slot_count_ * sizeof(Entry) + kTableAlign - 1) & ~(kTableAlign - 1);
+    return ((ctrl_offset + slot_count_ + kTableAlign - 1) & ~(kTableAlign - 1)) + kTableAlign - 1;
+  }
 
   ctrl_t* ctrl() noexcept { return ctrl_; }
   const ctrl_t* ctrl() const noexcept { return ctrl_; }

@@ -187,6 +187,16 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   std::size_t batch_remaining() const noexcept { return shape_->batch_remaining; }
   std::size_t max_populated_level() const noexcept { return shape_->max_populated_level; }
 
+  // Bytes the map owns besides its own object: level tables, overflow
+  // words, the level array and the batch plan.
+  std::size_t memory_bytes() const noexcept {
+    const Shape& s = *shape_;
+    std::size_t bytes = s.levels.capacity() * sizeof(LevelT) + s.plan.capacity() * sizeof(std::size_t);
+    for (const LevelT& level : s.levels)
+      bytes += level.table.allocated_bytes() + (level.overflow ? level.group_count() * sizeof(OverflowWord) : 0);
+    return bytes;
+  }
+
   std::uint64_t hash_of(const auto& key) const noexcept {
     return mix_hash(seed_, static_cast<std::uint64_t>(key.hash_input()), shared_seed_);
   }

@@ -238,6 +238,16 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   const SlotPart<Entry>& overflow() const noexcept { return shape_->overflow; }
   const SlotPart<Entry>& part(std::size_t i) const noexcept { return shape_->part(i); }
 
+  // Bytes the map owns besides its own object: every part's table, the
+  // primary's tag summaries and the level array.
+  std::size_t memory_bytes() const noexcept {
+    const Shape& s = *shape_;
+    std::size_t bytes = s.levels.capacity() * sizeof(LevelT);
+    for (std::size_t i = 0; i < part_count(); ++i) bytes += s.part(i).table.allocated_bytes();
+    if (s.special.primary.group_summaries) bytes += s.special.primary.group_count() * sizeof(TagSummary);
+    return bytes;
+  }
+
   std::uint64_t hash_of(const auto& key) const noexcept {
     return mix_hash(seed_, static_cast<std::uint64_t>(key.hash_input()), shared_seed_);
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "args.h"
+#include "copying.h"
 #include "map_methods.h"
 #include "map_protocol.h"
 #include "operators.h"
@@ -57,6 +58,7 @@ struct MapClass : MapProtocol<Scheme> {
   static PyTypeObject* create_type() {
     using M = MapMethods<Scheme>;
     using Op = MapOperators<Scheme>;
+    using C = MapCopying<Scheme>;
     constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
     static PyMethodDef methods[] = {
         {"with_options", method(&M::with_options), fast | METH_CLASS, Scheme::with_options_doc},
@@ -79,6 +81,10 @@ struct MapClass : MapProtocol<Scheme> {
         {"popitem", method(&M::popitem), METH_NOARGS, "popitem($self)\n--\n\n"},
         {"setdefault", method(&M::setdefault), fast, "setdefault($self, key, default=None)\n--\n\n"},
         {"copy", method(&M::copy), METH_NOARGS, "copy($self)\n--\n\n"},
+        {"__copy__", method(&M::copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
+        {"__deepcopy__", method(&C::deepcopy), METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+        {"__reduce__", method(&C::reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+        {"__sizeof__", method(&C::sizeof_), METH_NOARGS, "__sizeof__($self)\n--\n\n"},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {

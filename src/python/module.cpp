@@ -52,6 +52,8 @@ int exec_module(PyObject* module) noexcept {
     PyObject* panic = panic_type();
     if (panic == nullptr) throw PyErrorSet{};
     add_attribute(module, "PanicException", panic);
+    Ref version = Ref::checked(PyUnicode_FromString(VELOMAP_VERSION));
+    add_attribute(module, "__version__", version.get());
     return 0;
   });
 }

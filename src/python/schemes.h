@@ -48,6 +48,16 @@ struct ElasticScheme {
     return Table::with_options(capacity, delta.value_or(elastic::kDefaultReserveFraction),
                                scale.value_or(elastic::kDefaultProbeScale));
   }
+
+  // The arguments of with_options that rebuild `t`'s options and capacity.
+  static Ref option_args(const Table& t) {
+    return Ref::checked(Py_BuildValue("(ndd)", static_cast<Py_ssize_t>(t.capacity()),
+                                      t.reserve_fraction(), t.probe_scale()));
+  }
+  // An empty table with `t`'s options and capacity.
+  static Table table_like(const Table& t) {
+    return Table::with_options(t.capacity(), t.reserve_fraction(), t.probe_scale());
+  }
 };
 
 struct FunnelScheme {
@@ -83,6 +93,14 @@ struct FunnelScheme {
     if (limit && *limit == 0) raise(PyExc_ValueError, "primary_probe_limit must be positive");
     return Table::with_options(capacity, delta.value_or(funnel::kDefaultReserveFraction),
                                limit ? std::optional<std::size_t>(*limit) : std::nullopt);
+  }
+
+  static Ref option_args(const Table& t) {
+    return Ref::checked(Py_BuildValue("(ndn)", static_cast<Py_ssize_t>(t.capacity()),
+                                      t.reserve_fraction(), static_cast<Py_ssize_t>(t.primary_probe_limit())));
+  }
+  static Table table_like(const Table& t) {
+    return Table::with_options(t.capacity(), t.reserve_fraction(), t.primary_probe_limit());
   }
 };
 

@@ -2,7 +2,9 @@
 reference behind: with the collector off, every object made for a call is
 gone once the map is, and long-lived objects keep their reference counts."""
 
+import copy
 import gc
+import pickle
 import sys
 
 import pytest
@@ -11,8 +13,11 @@ import pytest
 class Tracked:
     live = 0
 
-    def __init__(self, hash_value):
+    def __new__(cls, *args):  # copies and unpickled objects come through here too
         Tracked.live += 1
+        return super().__new__(cls)
+
+    def __init__(self, hash_value):
         self.hash_value = hash_value
 
     def __del__(self):
@@ -58,6 +63,8 @@ OPS = {
     "iterate": lambda m, k, v, old: [list(it) for it in (iter(m), iter(m.values()), iter(m.items()))],
     "stale iterator": swallow(RuntimeError)(lambda m, k, v, old: next((it := iter(m), m.__setitem__(k, v))[0])),
     "clear": lambda m, k, v, old: (m.clear(), m.__setitem__(old, v)),
+    "copies": lambda m, k, v, old: (copy.copy(m), copy.deepcopy(m), pickle.loads(pickle.dumps(m)),
+                                    sys.getsizeof(m)),
     "other": lambda m, k, v, old: (repr(m), len(m), m.capacity, type(m).with_options(4, None, None),
                                    type(m)[int, int]),
 }

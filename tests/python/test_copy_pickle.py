@@ -1,0 +1,108 @@
+"""copy.copy, copy.deepcopy, pickle and sys.getsizeof."""
+
+import copy
+import multiprocessing
+import pickle
+import sys
+
+import pytest
+
+from conftest import HashKey
+
+OPTIONS = {
+    "ElasticHashMap": {"capacity": 100, "reserve_fraction": 0.05, "probe_scale": 4.0},
+    "FunnelHashMap": {"capacity": 100, "reserve_fraction": 0.05, "primary_probe_limit": 2},
+}
+
+
+def sample(cls):
+    m = cls.with_options(**OPTIONS[cls.__name__])
+    m.update({i: str(i) for i in range(60)}, name=("tuple", 1))
+    return m
+
+
+def holds_without_growth(m, total):
+    """Fill m to `total` entries and report whether its capacity stayed."""
+    capacity = m.capacity
+    for i in range(1000, 1000 + total - len(m)):
+        m[i] = i
+    return m.capacity == capacity
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_round_trip_keeps_class_options_and_capacity(cls, protocol):
+    m = sample(cls)
+    back = pickle.loads(pickle.dumps(m, protocol))
+    assert type(back) is cls and back == m and back.capacity == 100
+    # reserve_fraction 0.05 holds 95 entries at capacity 100 (the default, 90)
+    assert holds_without_growth(back, 95)
+    m["self"] = m
+    again = pickle.loads(pickle.dumps(m, protocol))
+    assert again["self"] is again
+
+
+def _identity(x):
+    return x
+
+
+def test_multiprocessing_round_trip(cls):
+    m = sample(cls)
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        (back,) = pool.map(_identity, [m])
+    assert back == m and back.capacity == m.capacity
+
+
+def test_tampered_pickles_fail_cleanly(cls):
+    class BadOption:
+        def __reduce__(self):
+            return (cls.with_options, (10, 5.0, None))
+
+    class UnhashableKey:
+        def __reduce__(self):
+            return (cls.with_options, (), None, None, iter([(1, 1), ([], 2)]))
+
+    with pytest.raises(ValueError, match="reserve_fraction"):
+        pickle.loads(pickle.dumps(BadOption()))
+    with pytest.raises(TypeError, match="unhashable"):
+        pickle.loads(pickle.dumps(UnhashableKey()))
+
+
+def test_copy_and_deepcopy(cls):
+    shared = [1]
+    m = sample(cls)
+    m.update(a=shared, b=shared)
+    m["self"] = m
+    shallow = copy.copy(m)
+    assert type(shallow) is cls and shallow["a"] is shared and shallow["self"] is m
+    deep = copy.deepcopy(m)
+    assert deep["a"] == shared and deep["a"] is not shared and deep["a"] is deep["b"]
+    assert deep["self"] is deep and deep.capacity == m.capacity
+    assert holds_without_growth(deep, 95)
+
+
+def test_copies_refused_while_the_map_changes(cls):
+    m = cls()
+    seen = []
+
+    def copy_inside(_other):
+        for f in (copy.copy, copy.deepcopy, pickle.dumps, sys.getsizeof):
+            with pytest.raises(RuntimeError, match="Already mutably borrowed"):
+                f(m)
+            seen.append(f)
+
+    m[HashKey(1, "a", on_eq=copy_inside)] = 1
+    m[HashKey(1, "b")] = 2
+    assert len(seen) == 4 and len(m) == 2
+
+
+def test_sizeof_counts_the_tables_not_the_entries(cls):
+    empty = sys.getsizeof(cls())
+    big = cls.with_options(capacity=1 << 16)
+    size = sys.getsizeof(big)
+    assert 24 << 16 < size < 40 << 16  # 24-byte entries and a control byte per slot
+    big.update((i, "x" * 1000) for i in range(50_000))
+    assert sys.getsizeof(big) == size  # entries are references, not counted
+    big.clear()
+    assert sys.getsizeof(big) == size  # clear keeps the tables
+    grown = cls.fromkeys(range(200_000))
+    assert sys.getsizeof(grown) > size > empty
