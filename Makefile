@@ -3,6 +3,11 @@
 #                 every build treats warnings as errors
 # make test-asan  the extension itself built with address/UB sanitizers, and
 #                 the pytest suite run under it
+# make wheel      the sdist and the one abi3 wheel in dist/, the wheel repaired
+#                 to its manylinux tag (auditwheel) and checked with abi3audit
+#                 and twine
+# make test-wheels  that wheel installed into CPython 3.10 and 3.13 (pyenv)
+#                 and the pytest suite run there
 # make typecheck  the typing stubs: mypy --strict and pyright (strict) on a
 #                 typed usage file, and mypy's stubtest against the module
 # make bench      the same setup, then the benchmark against dict
@@ -23,7 +28,7 @@ BENCH_PKGS := libbenchmark-dev libboost1.81-dev libabsl-dev
 ASAN_BUILD := build/asan-module
 VENV_PATH  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 
-.PHONY: typecheck test test-asan bench bench-core bench-probes bench-deps core-test py-test install gtest venv clean
+.PHONY: wheel test-wheels typecheck test test-asan bench bench-core bench-probes bench-deps core-test py-test install gtest venv clean
 
 test: core-test py-test
 
@@ -67,6 +72,30 @@ test-asan: venv
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  PYTHONMALLOC=malloc PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" VELOMAP_DEEP_NEST=100000 \
 	  VELOMAP_EXPECT_MODULE="$(CURDIR)/$(ASAN_BUILD)" $(VPY) -m pytest -q -p no:cacheprovider tests/python
+
+wheel: venv
+	$(VPY) -m pip install -q -r requirements-release.txt
+	rm -rf dist && mkdir -p dist/raw
+	$(VPY) -m build --no-isolation --sdist --wheel --outdir dist/raw .
+	$(VENV_PATH) auditwheel repair --wheel-dir dist dist/raw/*.whl
+	cp dist/raw/*.tar.gz dist/
+	rm -rf dist/raw
+	$(VENV_PATH) abi3audit --strict --report dist/*.whl
+	$(VENV_PATH) twine check --strict dist/*
+
+# The wheel built once for 3.10 and later, installed into the oldest and the
+# newest interpreter this machine has, each in a fresh virtual environment.
+WHEEL_PYTHONS := 3.10 3.13
+PYENV_ROOT ?= $(HOME)/.pyenv
+test-wheels: wheel
+	@for v in $(WHEEL_PYTHONS); do \
+	  py=$$(ls -d $(PYENV_ROOT)/versions/$$v*/bin/python 2>/dev/null | tail -1); \
+	  if [ -z "$$py" ]; then echo "test-wheels: no CPython $$v under $(PYENV_ROOT), skipped"; continue; fi; \
+	  echo "test-wheels: $$($$py --version) ($$py)"; \
+	  rm -rf build/wheel-venv-$$v && $$py -m venv build/wheel-venv-$$v && \
+	  build/wheel-venv-$$v/bin/python -m pip install -q pytest hypothesis dist/*.whl && \
+	  (cd tests/python && ../../build/wheel-venv-$$v/bin/python -m pytest -q -p no:cacheprovider .) || exit 1; \
+	done
 
 typecheck: install
 	$(VPY) -m pip install -q -r requirements-typing.txt
