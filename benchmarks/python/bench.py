@@ -159,7 +159,7 @@ def measure(kind: str, n: int, repeats: int, names: list[str], seed: int):
                 del m
             for op, t in totals.items():
                 samples[name][op].append(t / (rounds * n))
-    return {name: {op: statistics.median(v) for op, v in ops.items()} for name, ops in samples.items()}
+    return samples
 
 
 HIGH_LOAD_CAPACITY = 1 << 20
@@ -312,20 +312,23 @@ def general(args) -> None:
     names = ["dict"] + [c for c in args.classes.split(",") if c]
     others = names[1:]
     print(f"Python {sys.version.split()[0]}, velomap {velomap.__file__.rsplit('/', 1)[-1]}; "
-          f"ns/op, median of {args.repeats} interleaved repeats; ratio = class / dict")
+          f"ns/op, median of {args.repeats} interleaved repeats; ratio = class / dict, "
+          f"the median of the per-repeat ratios and their range")
     header = f"{'keys':>4} {'n':>8} {'op':>7} {'dict':>8}" + "".join(
-        f" {name:>8} {'ratio':>6}" for name in others)
+        f" {name:>8} {'ratio (range)':>18}" for name in others)
     print(header)
     print("-" * len(header))
     for kind in args.kinds.split(","):
         for n in (int(s) for s in args.sizes.split(",")):
-            res = measure(kind, n, args.repeats, names, args.seed)
+            samples = measure(kind, n, args.repeats, names, args.seed)
             for op in OPS:
-                base = res["dict"][op]
-                line = f"{kind:>4} {n:>8} {op:>7} {base:8.1f}"
+                base = samples["dict"][op]
+                line = f"{kind:>4} {n:>8} {op:>7} {statistics.median(base):8.1f}"
                 for name in others:
-                    v = res[name][op]
-                    line += f" {v:8.1f} {v / base:6.2f}"
+                    mine = samples[name][op]
+                    ratios = [a / b for a, b in zip(mine, base)]
+                    spread = f"{statistics.median(ratios):.2f} ({min(ratios):.2f}-{max(ratios):.2f})"
+                    line += f" {statistics.median(mine):8.1f} {spread:>18}"
                 print(line, flush=True)
 
 

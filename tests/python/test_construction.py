@@ -1,5 +1,5 @@
-"""Construction paths and options: with_options, fromkeys, copy, capacity,
-repr, Cls[K, V], and the argument-binding texts."""
+"""Construction paths and options: with_options, fromkeys, capacity, repr,
+Cls[K, V], and the argument-binding texts (copies: test_copy_pickle)."""
 
 import math
 
@@ -95,18 +95,6 @@ def test_fromkeys(cls):
             raise ValueError("no length")
 
     assert len(cls.fromkeys(BadLen([1, 2]))) == 2
-
-
-def test_copy_is_shallow_with_default_options(cls):
-    value = [1]
-    m = cls({"a": value, "b": 2})
-    c = m.copy()
-    assert c == m and c is not m and type(c) is cls
-    assert c["a"] is value
-    c["z"] = 0
-    assert "z" not in m
-    assert cls({i: i for i in range(5)}).copy().capacity == 5
-    assert cls({i: i for i in range(100)}).copy().capacity == 200
 
 
 def test_copy_does_not_hash_again(cls):

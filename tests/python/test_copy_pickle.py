@@ -11,7 +11,7 @@ from conftest import HashKey
 
 OPTIONS = {
     "ElasticHashMap": {"capacity": 100, "reserve_fraction": 0.05, "probe_scale": 4.0},
-    "FunnelHashMap": {"capacity": 100, "reserve_fraction": 0.05, "primary_probe_limit": 2},
+    "FunnelHashMap": {"capacity": 100, "reserve_fraction": 0.05, "primary_probe_limit": 3},
 }
 
 
@@ -74,6 +74,11 @@ def test_copy_and_deepcopy(cls):
     m["self"] = m
     shallow = copy.copy(m)
     assert type(shallow) is cls and shallow["a"] is shared and shallow["self"] is m
+    shallow["z"] = 0
+    assert "z" not in m
+    # copy() takes the class defaults and a capacity grown from the length
+    assert shallow.capacity == 128 and not holds_without_growth(shallow, 117)  # 116 at 0.1
+    assert cls({i: i for i in range(5)}).copy().capacity == 5
     deep = copy.deepcopy(m)
     assert deep["a"] == shared and deep["a"] is not shared and deep["a"] is deep["b"]
     assert deep["self"] is deep and deep.capacity == m.capacity
