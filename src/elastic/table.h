@@ -389,7 +389,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   //   batch 0: level 0;  batch ≥ L: the last level;
   //   otherwise current = b−1, next = b, and
   //     A (current done: free ≤ reserve threshold): next, then current;
-  //     B (next more than a quarter free): current within its probe budget,
+  //     B (next more than a quarter free, i.e. free > slots / 4 rounded
+  //       down): current within its probe budget,
   //       then next, then current in full;
   //     C: current, then next;
   //   and when all of these fail, every level in order.
@@ -413,10 +414,14 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
       const std::size_t fc = cur.free_slots();
       if (fc <= cur.reserve_threshold) {
         if (!(at = full(b))) at = full(b - 1);
-      } else if (sat_mul(4, nxt.free_slots()) > nxt.slot_count()) {
-        const std::size_t budget =
-            std::min(std::max<std::size_t>(cur.group_count(), 1), cur.probe_limits.budget(fc));
-        if (!(at = probe(b - 1, budget)) && !(at = full(b))) at = full(b - 1);
+      } else if (nxt.free_slots() > nxt.slot_count() / 4) {
+        // The budget is at least one group, so a free slot in the first
+        // group settles it without working the budget out.
+        if (!(at = probe(b - 1, 1))) {
+          const std::size_t budget =
+              std::min(std::max<std::size_t>(cur.group_count(), 1), cur.probe_limits.budget(fc));
+          if (!(at = probe(b - 1, budget)) && !(at = full(b))) at = full(b - 1);
+        }
       } else {
         if (!(at = full(b - 1))) at = full(b);
       }
