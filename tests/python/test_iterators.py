@@ -130,3 +130,13 @@ def test_rebuild_without_pairs_stales_iterators(cls):
     assert m.capacity > 1000
     with pytest.raises(RuntimeError, match=STALE):
         next(it)
+
+
+def test_every_iterator_kind_walks_a_large_map_once(cls):
+    m = cls({i: -i for i in range(20_000)})
+    for _ in range(500):  # the walk then starts past the drained slots
+        m.popitem()
+    keys = list(m)
+    assert len(keys) == len(set(keys)) == len(m) == 19_500
+    assert all(m[k] == -k for k in keys)
+    assert list(m.values()) == [-k for k in keys] and list(m.items()) == list(zip(keys, m.values()))
