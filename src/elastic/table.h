@@ -385,6 +385,18 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     }
   }
 
+  // The level whose first probe group every rule below tries first: level
+  // 0 in batch 0, the last level past the plan, the next level under rule
+  // A, else the current one.
+  static std::size_t first_candidate(const Shape& s) noexcept {
+    const std::size_t b = s.current_batch;
+    const std::size_t count = s.levels.size();
+    if (b == 0) return 0;
+    if (b >= count) return count - 1;
+    const LevelT& cur = s.levels[b - 1];
+    return cur.free_slots() <= cur.reserve_threshold ? b : b - 1;
+  }
+
   // The slot a new key with this hash goes to, by the batch rules:
   //   batch 0: level 0;  batch ≥ L: the last level;
   //   otherwise current = b−1, next = b, and
@@ -436,11 +448,20 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     advance_batch(s);
     if (s.levels.empty()) return {};
     const std::uint32_t lo = low_word(h);
-    const SlotRef at = choose_slot(s, lo);
-    if (!at) return {};
+    // Every rule starts with the first group of its first level: when that
+    // group has a free slot, the rules need not be worked through.
+    const std::size_t first = first_candidate(s);
+    const LevelT& fl = s.levels[first];
+    const std::size_t g = fl.start_group(lo);
+    SlotRef at;
+    if (const BitMask free = fl.table.group(g).match_free()) {
+      at = {first, g * kGroupWidth + free.lowest()};
+    } else if (!(at = choose_slot(s, lo))) {
+      return {};
+    }
     LevelT& level = s.levels[at.part];
     level.claim(at.slot, tag_of(h));
-    level.mark_passed(lo, at.slot, overflow_bit(h));
+    if (at.slot / kGroupWidth != level.start_group(lo)) level.mark_passed(lo, at.slot, overflow_bit(h));
     s.max_populated_level = std::max(s.max_populated_level, at.part);
     s.first_full.placed(at);
     ++s.len;
