@@ -216,6 +216,13 @@ class RawTable {
     ::new (static_cast<void*>(entries_ + slot)) Entry{std::forward<K>(key), std::forward<V>(value)};
   }
 
+  // Move the entry of a full slot into a free slot of `to` (one move, one
+  // destruction), leaving raw storage here; no control byte is touched.
+  void relocate(std::size_t slot, RawTable& to, std::size_t to_slot) noexcept {
+    ::new (static_cast<void*>(to.entries_ + to_slot)) Entry{std::move(entries_[slot].key), std::move(entries_[slot].value)};
+    entries_[slot].~Entry();
+  }
+
   // Move the entry out of a full slot, leaving raw storage (the caller sets
   // the control byte).
   Entry take(std::size_t slot) noexcept {

@@ -300,10 +300,10 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     WalkCursor cursor;
     SlotRef from;
     while (cursor.next(shape_->levels.size(), old_at, from)) {
-      auto e = old_at(from.part).take(from.slot);
-      const SlotRef at = claim_slot(fresh, hash_of(e.key));
+      RawTable<Entry>& src = old_at(from.part);
+      const SlotRef at = claim_slot(fresh, hash_of(src.entry(from.slot).key));
       VELOMAP_ASSERT(at);
-      fresh.levels[at.part].table.construct(at.slot, std::move(e.key), std::move(e.value));
+      src.relocate(from.slot, fresh.levels[at.part].table, at.slot);
     }
     for (LevelT& level : shape_->levels) level.table.discard_moved_out();
     shape_ = std::move(fresh);
@@ -455,13 +455,15 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     const std::size_t g = fl.start_group(lo);
     SlotRef at;
     if (const BitMask free = fl.table.group(g).match_free()) {
-      at = {first, g * kGroupWidth + free.lowest()};
-    } else if (!(at = choose_slot(s, lo))) {
+      at = {first, g * kGroupWidth + free.lowest()};  // no group passed
+      s.levels[first].claim(at.slot, tag_of(h));
+    } else if ((at = choose_slot(s, lo))) {
+      LevelT& level = s.levels[at.part];
+      level.claim(at.slot, tag_of(h));
+      level.mark_passed(lo, at.slot, overflow_bit(h));
+    } else {
       return {};
     }
-    LevelT& level = s.levels[at.part];
-    level.claim(at.slot, tag_of(h));
-    if (at.slot / kGroupWidth != level.start_group(lo)) level.mark_passed(lo, at.slot, overflow_bit(h));
     s.max_populated_level = std::max(s.max_populated_level, at.part);
     s.first_full.placed(at);
     ++s.len;

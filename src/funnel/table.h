@@ -417,16 +417,24 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // a place, and only then do the entries move, which cannot fail.
   void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
-    const auto old_at = [this](std::size_t i) -> RawTable<Entry>& { return shape_->part(i).table; };
+    // The parts of both shapes, found once (Shape::part tests where an
+    // index falls on every call).
+    const std::size_t parts = part_count();
+    std::vector<SlotPart<Entry>*> old_parts(parts), new_parts(parts);
+    for (std::size_t i = 0; i < parts; ++i) {
+      old_parts[i] = &shape_->part(i);
+      new_parts[i] = &fresh.part(i);
+    }
+    const auto old_at = [&old_parts](std::size_t i) -> RawTable<Entry>& { return old_parts[i]->table; };
     std::unique_ptr<std::uint64_t[]> plan(new std::uint64_t[shape_->len]);
     std::size_t planned = 0, stranded = 0;
     WalkCursor cursor;
     SlotRef from;
-    while (cursor.next(part_count(), old_at, from)) {
+    while (cursor.next(parts, old_at, from)) {
       const HashParts hp = split(hash_of(old_at(from.part).entry(from.slot).key));
       const SlotRef at = choose_slot(fresh, hp.h);
       if (at) {
-        claim(fresh, at, hp);
+        claim_in(fresh, *new_parts[at.part], at, hp);
         plan[planned++] = PackedRef::pack(at.part, at.slot);
       } else {
         plan[planned++] = PackedRef::kNone;
@@ -440,7 +448,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       } catch (...) {
         // The claimed bytes name no entries: the fresh shape must go
         // without releasing any.
-        for (std::size_t i = 0; i < part_count(); ++i) fresh.part(i).table.reset_ctrl();
+        for (SlotPart<Entry>* part : new_parts) part->table.reset_ctrl();
         throw;
       }
     }
@@ -448,20 +456,20 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     // entries before its turn.
     constexpr std::size_t kAhead = 8;
     cursor = WalkCursor();
-    for (std::size_t i = 0; cursor.next(part_count(), old_at, from); ++i) {
+    for (std::size_t i = 0; cursor.next(parts, old_at, from); ++i) {
       if (i + kAhead < planned && plan[i + kAhead] != PackedRef::kNone) {
         const std::uint64_t w = plan[i + kAhead];
-        prefetch_for_write(&fresh.part(PackedRef::part(w)).table.entry(PackedRef::slot(w)));
+        prefetch_for_write(&new_parts[PackedRef::part(w)]->table.entry(PackedRef::slot(w)));
       }
-      auto e = old_at(from.part).take(from.slot);
+      RawTable<Entry>& src = old_at(from.part);
       SlotRef to{PackedRef::part(plan[i]), PackedRef::slot(plan[i])};
       if (plan[i] == PackedRef::kNone) {
         to = overflow_slot(fresh);  // sized above: never grows here
-        claim(fresh, to, split(hash_of(e.key)));
+        claim(fresh, to, split(hash_of(src.entry(from.slot).key)));
       }
-      fresh.part(to.part).table.construct(to.slot, std::move(e.key), std::move(e.value));
+      src.relocate(from.slot, new_parts[to.part]->table, to.slot);
     }
-    for (std::size_t i = 0; i < part_count(); ++i) shape_->part(i).table.discard_moved_out();
+    for (SlotPart<Entry>* part : old_parts) part->table.discard_moved_out();
     shape_ = std::move(fresh);
   }
 
@@ -639,8 +647,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // Write the tag of a new entry at `at` and account for it; the caller
   // constructs the entry there.
   static void claim(Shape& s, SlotRef at, const HashParts& hp) noexcept {
+    claim_in(s, s.part(at.part), at, hp);
+  }
+  // The same, with `part` being s.part(at.part) already found.
+  static void claim_in(Shape& s, SlotPart<Entry>& part, SlotRef at, const HashParts& hp) noexcept {
     const ctrl_t tag = hp.tag;
-    s.part(at.part).claim(at.slot, tag);
+    part.claim(at.slot, tag);
     if (at.part < s.levels.size()) {
       s.max_populated_level = std::max(s.max_populated_level, at.part);
     } else if (at.part == s.levels.size()) {
