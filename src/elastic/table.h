@@ -296,15 +296,19 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     // Only a request below the current length can leave an entry without a
     // place; it is refused before anything moves.
     if (slots < shape_->len) fail("no free slot found after resize");
-    const auto old_at = [this](std::size_t i) -> RawTable<Entry>& { return shape_->levels[i].table; };
+    LevelT* const old_levels = shape_->levels.data();
+    const auto old_at = [old_levels](std::size_t i) -> RawTable<Entry>& { return old_levels[i].table; };
     WalkCursor cursor;
     SlotRef from;
     while (cursor.next(shape_->levels.size(), old_at, from)) {
       RawTable<Entry>& src = old_at(from.part);
-      const SlotRef at = claim_slot(fresh, hash_of(src.entry(from.slot).key));
+      const SlotRef at = claim_slot<false>(fresh, hash_of(src.entry(from.slot).key));
       VELOMAP_ASSERT(at);
       src.relocate(from.slot, fresh.levels[at.part].table, at.slot);
     }
+    // The walk bound was left alone during the moves: the first slot of all
+    // is a lower bound for any table.
+    fresh.first_full.emptied_before(SlotRef{0, 0});
     for (LevelT& level : shape_->levels) level.table.discard_moved_out();
     shape_ = std::move(fresh);
   }
@@ -443,7 +447,9 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   }
 
   // Choose a slot for a new key and account for it: the tag is written and
-  // every count updated; the caller constructs the entry there.
+  // every count updated; the caller constructs the entry there. A rebuild
+  // leaves out the walk bound (TrackFirst false) and sets it once at its end.
+  template <bool TrackFirst = true>
   static SlotRef claim_slot(Shape& s, std::uint64_t h) noexcept {
     advance_batch(s);
     if (s.levels.empty()) return {};
@@ -465,7 +471,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
       return {};
     }
     s.max_populated_level = std::max(s.max_populated_level, at.part);
-    s.first_full.placed(at);
+    if constexpr (TrackFirst) s.first_full.placed(at);
     ++s.len;
     if (s.batch_remaining > 0) --s.batch_remaining;
     return at;
