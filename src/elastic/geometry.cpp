@@ -85,6 +85,50 @@ ProbeLimits::ProbeLimits(std::size_t n, std::size_t group_count, double delta, d
   count_ = count;
 }
 
+ProbeLimits::ProbeLimits(const ProbeLimits& o) : count_(o.count_) {
+  std::copy(o.inline_, o.inline_ + kInline, inline_);
+  if (o.heap_) {
+    heap_.reset(new std::size_t[count_]);
+    std::copy(o.heap_.get(), o.heap_.get() + count_, heap_.get());
+  }
+}
+
+ProbeLimits& ProbeLimits::operator=(const ProbeLimits& o) {
+  if (this != &o) *this = ProbeLimits(o);
+  return *this;
+}
+
+std::shared_ptr<const LevelPlan> plan_levels(std::size_t capacity, std::size_t max_items, double delta,
+                                             double probe_scale) {
+  struct Kept {
+    std::size_t capacity, max_items;
+    double delta, probe_scale;
+    std::shared_ptr<const LevelPlan> plan;
+  };
+  constexpr std::size_t kKept = 32;
+  thread_local std::vector<Kept> kept;
+  thread_local std::size_t next = 0;
+  for (const Kept& k : kept) {
+    if (k.capacity == capacity && k.max_items == max_items && k.delta == delta && k.probe_scale == probe_scale)
+      return k.plan;
+  }
+  auto plan = std::make_shared<LevelPlan>();
+  plan->sizes = partition_levels(capacity);
+  plan->batches = build_batch_plan(plan->sizes, max_items, delta);
+  for (const std::size_t n : plan->sizes) {
+    plan->thresholds.push_back(reserve_threshold_for(n, delta));
+    plan->limits.emplace_back(n, n / 16, delta, probe_scale);  // levels are whole 16-slot groups
+  }
+  Kept entry{capacity, max_items, delta, probe_scale, std::move(plan)};
+  if (kept.size() < kKept) {
+    kept.push_back(entry);
+  } else {
+    kept[next] = entry;
+    next = (next + 1) % kKept;
+  }
+  return entry.plan;
+}
+
 std::size_t ProbeLimits::budget(std::size_t f) const noexcept {
   if (f == 0) return 1;
   // The bounds are non-increasing, so {k : f ≤ t_k} is a prefix; its length

@@ -9,17 +9,17 @@
 // fraction ε: roughly c·min(log²(1/ε), log(1/δ)) slots, counted in 16-slot
 // groups (ProbeLimits).
 //
-// Everything here is computed once per construction or rebuild and is pure:
-// plain values in, plain values out.
+// Everything here is pure, plain values in, plain values out; plan_levels
+// keeps its last results for reuse.
 #pragma once
 
 #include <cstddef>
-
-#include "../common/growth.h"
 #include <memory>
 #include <span>
 #include <utility>
 #include <vector>
+
+#include "../common/growth.h"
 
 namespace velomap::elastic {
 
@@ -54,6 +54,10 @@ class ProbeLimits {
  public:
   ProbeLimits() = default;
   ProbeLimits(std::size_t slots, std::size_t group_count, double delta, double probe_scale);
+  ProbeLimits(const ProbeLimits& o);
+  ProbeLimits& operator=(const ProbeLimits& o);
+  ProbeLimits(ProbeLimits&&) noexcept = default;
+  ProbeLimits& operator=(ProbeLimits&&) noexcept = default;
 
   std::size_t budget(std::size_t free_slots) const noexcept;
 
@@ -70,5 +74,20 @@ class ProbeLimits {
   std::unique_ptr<std::size_t[]> heap_;
   std::size_t count_ = 0;
 };
+
+// Everything about a table of one capacity and set of options that does
+// not depend on its contents: level sizes, batch plan, and each level's
+// reserve threshold and probe limits.
+struct LevelPlan {
+  std::vector<std::size_t> sizes;
+  std::vector<std::size_t> batches;
+  std::vector<std::size_t> thresholds;
+  std::vector<ProbeLimits> limits;
+};
+
+// The plan for `capacity` entries at `max_items`, shared: maps grow through
+// the same capacities again and again, so the last plans made are kept.
+std::shared_ptr<const LevelPlan> plan_levels(std::size_t capacity, std::size_t max_items, double delta,
+                                             double probe_scale);
 
 }  // namespace velomap::elastic

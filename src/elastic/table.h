@@ -97,15 +97,16 @@ struct Level : SlotPart<Entry> {
   using SlotPart<Entry>::slot_count;
   using SlotPart<Entry>::group_count;
 
-  // Requires: n is a power of two, at least 16.
-  static Level with_capacity_in(std::size_t n, double delta, double probe_scale, std::size_t index) {
+  // Level `index` of `plan`. Requires: its size is a power of two, at least 16.
+  static Level with_capacity_in(const LevelPlan& plan, std::size_t index) {
+    const std::size_t n = plan.sizes[index];
     VELOMAP_ASSERT(n >= kGroupWidth && std::has_single_bit(n));
     Level level;
     level.table = RawTable<Entry>(n);
     level.group_mask = level.table.group_count() - 1;
     level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
-    level.reserve_threshold = reserve_threshold_for(n, delta);
-    level.probe_limits = ProbeLimits(n, level.table.group_count(), delta, probe_scale);
+    level.reserve_threshold = plan.thresholds[index];
+    level.probe_limits = plan.limits[index];
     level.overflow.reset(new OverflowWord[level.table.group_count()]());
     return level;
   }
@@ -369,11 +370,10 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     Shape s;
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
-    const std::vector<std::size_t> sizes = partition_levels(capacity);
-    s.levels.reserve(sizes.size());
-    for (std::size_t i = 0; i < sizes.size(); ++i)
-      s.levels.push_back(LevelT::with_capacity_in(sizes[i], reserve_fraction_, probe_scale_, i));
-    s.plan = build_batch_plan(sizes, s.max_items, reserve_fraction_);
+    const std::shared_ptr<const LevelPlan> plan = plan_levels(capacity, s.max_items, reserve_fraction_, probe_scale_);
+    s.levels.reserve(plan->sizes.size());
+    for (std::size_t i = 0; i < plan->sizes.size(); ++i) s.levels.push_back(LevelT::with_capacity_in(*plan, i));
+    s.plan = plan->batches;
     s.batch_remaining = s.plan.empty() ? 0 : s.plan.front();
     return s;
   }

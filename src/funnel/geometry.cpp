@@ -136,7 +136,9 @@ std::vector<std::size_t> partition_funnel_buckets(std::size_t buckets, std::size
   return fallback;
 }
 
-FunnelGeometry plan_geometry(std::size_t capacity, double delta) {
+namespace {
+
+FunnelGeometry compute_geometry(std::size_t capacity, double delta) {
   FunnelGeometry g;
   g.level_count = level_count_for(delta);
   g.bucket_width = bucket_width_for(delta);
@@ -148,6 +150,31 @@ FunnelGeometry plan_geometry(std::size_t capacity, double delta) {
   }
   g.special_capacity = special;
   g.bucket_counts = partition_funnel_buckets(main / g.bucket_width, g.level_count);
+  return g;
+}
+
+}  // namespace
+
+FunnelGeometry plan_geometry(std::size_t capacity, double delta) {
+  // Every map grows through the same capacities (16, 32, 64, ...), and the
+  // bucket sequence is a search: the last plans made are kept and reused.
+  struct Plan {
+    std::size_t capacity;
+    double delta;
+    FunnelGeometry geometry;
+  };
+  constexpr std::size_t kKept = 32;
+  thread_local std::vector<Plan> kept;
+  thread_local std::size_t next = 0;
+  for (const Plan& p : kept)
+    if (p.capacity == capacity && p.delta == delta) return p.geometry;
+  FunnelGeometry g = compute_geometry(capacity, delta);
+  if (kept.size() < kKept) {
+    kept.push_back({capacity, delta, g});
+  } else {
+    kept[next] = {capacity, delta, g};
+    next = (next + 1) % kKept;
+  }
   return g;
 }
 
