@@ -107,6 +107,10 @@ inline constexpr std::size_t kTableAlign = 64;
 inline constexpr std::size_t kMaxTableBytes =
     static_cast<std::size_t>(PTRDIFF_MAX) - (kTableAlign - 1);
 
+constexpr std::size_t round_to_table_align(std::size_t n) noexcept {
+  return (n + kTableAlign - 1) & ~(kTableAlign - 1);
+}
+
 // Byte layout of a table of `slot_count` slots (a multiple of 16).
 // Throws InternalFailure("layout overflow") when a size bound fails.
 inline TableLayout compute_table_layout(std::size_t slot_count, std::size_t entry_size,
@@ -115,11 +119,10 @@ inline TableLayout compute_table_layout(std::size_t slot_count, std::size_t entr
   if (entry_size != 0 && slot_count > entry_limit / entry_size) fail("layout overflow");
   const std::size_t entry_bytes = slot_count * entry_size;
   if (slot_count > kMaxTableBytes) fail("layout overflow");
-  const std::size_t ctrl_offset = (entry_bytes + kTableAlign - 1) & ~(kTableAlign - 1);
+  const std::size_t ctrl_offset = round_to_table_align(entry_bytes);
   if (ctrl_offset > kMaxTableBytes || slot_count > kMaxTableBytes - ctrl_offset)
     fail("layout overflow");
-  const std::size_t total = ctrl_offset + slot_count;
-  return {ctrl_offset, (total + kTableAlign - 1) & ~(kTableAlign - 1)};
+  return {ctrl_offset, round_to_table_align(ctrl_offset + slot_count)};
 }
 
 template <class Entry>
@@ -174,11 +177,11 @@ class RawTable {
   std::size_t slot_count() const noexcept { return slot_count_; }
   std::size_t group_count() const noexcept { return group_count_; }
   bool allocated() const noexcept { return base_ != nullptr; }
-  // Bytes of the block this table allocated (the layout was checked then).
+  // Bytes of the block this table allocated (its layout was checked then).
   std::size_t allocated_bytes() const noexcept {
     if (base_ == nullptr) return 0;
-    const std::size_t ctrl_offset = (slot_count_ * sizeof(Entry) + kTableAlign - 1) & ~(kTableAlign - 1);
-    return ((ctrl_offset + slot_count_ + kTableAlign - 1) & ~(kTableAlign - 1)) + kTableAlign - 1;
+    return round_to_table_align(round_to_table_align(slot_count_ * sizeof(Entry)) + slot_count_) +
+           kTableAlign - 1;
   }
 
   ctrl_t* ctrl() noexcept { return ctrl_; }
@@ -200,13 +203,6 @@ class RawTable {
   // Every byte back to EMPTY. Entries are not touched.
   void reset_ctrl() noexcept {
     if (slot_count_ != 0) std::memset(ctrl_, kEmpty, slot_count_);
-  }
-
-  // Construct an entry in a free slot and write its tag.
-  template <class K, class V>
-  void fill(std::size_t slot, K&& key, V&& value, ctrl_t tag) noexcept {
-    construct(slot, std::forward<K>(key), std::forward<V>(value));
-    ctrl_[slot] = tag;
   }
 
   // Construct an entry without touching the control byte (rebuilds write the

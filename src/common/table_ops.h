@@ -1,17 +1,18 @@
 // Operations both core tables offer in the same way, written once over the
 // table's own primitives (CRTP).
 //
-// A Derived table provides: len(), capacity(), max_items(),
-// reserve_fraction(), resize(c), table_count() and part_at(i) (its parts in
-// walk order), try_emplace_impl(key, value) (one lookup, and the placement
+// A Derived table provides: its shape and seeds (read below), resize(c),
+// table_count() and part_at(i) (its parts in walk order), try_emplace_impl(key, value) (one lookup, and the placement
 // of an absent key) and, for drains, take_entry(SlotRef).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
 #include "growth.h"
+#include "hash.h"
 #include "saturate.h"
 #include "walk.h"
 
@@ -20,6 +21,21 @@ namespace velomap {
 template <class Derived>
 class TableOps {
  public:
+  // ---- what both tables keep alike --------------------------------------
+  // (Derived holds `shape_` with len, capacity, max_items and first_full,
+  // and the members seed_, shared_seed_ and reserve_fraction_.)
+  std::size_t len() const noexcept { return self().shape_->len; }
+  std::size_t capacity() const noexcept { return self().shape_->capacity; }
+  std::size_t max_items() const noexcept { return self().shape_->max_items; }
+  double reserve_fraction() const noexcept { return self().reserve_fraction_; }
+  std::uint64_t seed() const noexcept { return self().seed_; }
+  SlotRef first_full_bound() const noexcept { return self().shape_->first_full.get(); }
+
+  // A key's mixed hash in this map.
+  std::uint64_t hash_of(const auto& key) const noexcept {
+    return mix_hash(self().seed_, static_cast<std::uint64_t>(key.hash_input()), self().shared_seed_);
+  }
+
   // Stores the entry; for a present key keeps the stored key, replaces the
   // value and hands the old value back (the passed key is released).
   template <class K, class V>

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <tuple>
 
+#include "../common/recent.h"
 #include "../common/saturate.h"
 
 namespace velomap::elastic {
@@ -100,33 +102,18 @@ ProbeLimits& ProbeLimits::operator=(const ProbeLimits& o) {
 
 std::shared_ptr<const LevelPlan> plan_levels(std::size_t capacity, std::size_t max_items, double delta,
                                              double probe_scale) {
-  struct Kept {
-    std::size_t capacity, max_items;
-    double delta, probe_scale;
-    std::shared_ptr<const LevelPlan> plan;
-  };
-  constexpr std::size_t kKept = 32;
-  thread_local std::vector<Kept> kept;
-  thread_local std::size_t next = 0;
-  for (const Kept& k : kept) {
-    if (k.capacity == capacity && k.max_items == max_items && k.delta == delta && k.probe_scale == probe_scale)
-      return k.plan;
-  }
-  auto plan = std::make_shared<LevelPlan>();
-  plan->sizes = partition_levels(capacity);
-  plan->batches = build_batch_plan(plan->sizes, max_items, delta);
-  for (const std::size_t n : plan->sizes) {
-    plan->thresholds.push_back(reserve_threshold_for(n, delta));
-    plan->limits.emplace_back(n, n / 16, delta, probe_scale);  // levels are whole 16-slot groups
-  }
-  Kept entry{capacity, max_items, delta, probe_scale, std::move(plan)};
-  if (kept.size() < kKept) {
-    kept.push_back(entry);
-  } else {
-    kept[next] = entry;
-    next = (next + 1) % kKept;
-  }
-  return entry.plan;
+  using Args = std::tuple<std::size_t, std::size_t, double, double>;
+  thread_local RecentResults<Args, std::shared_ptr<const LevelPlan>> recent;
+  return recent.get({capacity, max_items, delta, probe_scale}, [&] {
+    auto plan = std::make_shared<LevelPlan>();
+    plan->sizes = partition_levels(capacity);
+    plan->batches = build_batch_plan(plan->sizes, max_items, delta);
+    for (const std::size_t n : plan->sizes) {
+      plan->thresholds.push_back(reserve_threshold_for(n, delta));
+      plan->limits.emplace_back(n, n / 16, delta, probe_scale);  // levels are whole 16-slot groups
+    }
+    return std::shared_ptr<const LevelPlan>(std::move(plan));
+  });
 }
 
 std::size_t ProbeLimits::budget(std::size_t f) const noexcept {

@@ -153,6 +153,8 @@ struct Level : SlotPart<Entry> {
 template <HashedKey K, class V>
 class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
  public:
+  using Ops = TableOps<ElasticHashMap<K, V>>;
+  using Ops::hash_of;
   using Entry = SlotEntry<K, V>;
   using Iter = EntryWalk<ElasticHashMap>;
   using ExtractIf = EntryDrain<ElasticHashMap>;
@@ -175,13 +177,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   ElasticHashMap(ElasticHashMap&&) noexcept = default;
   ElasticHashMap& operator=(ElasticHashMap&&) noexcept = default;
 
-  // ---- read access ------------------------------------------------------
-  std::size_t len() const noexcept { return shape_->len; }
-  std::size_t capacity() const noexcept { return shape_->capacity; }
-  std::size_t max_items() const noexcept { return shape_->max_items; }
-  double reserve_fraction() const noexcept { return reserve_fraction_; }
+  // ---- read access (len, capacity, max_items, seed, hash_of: TableOps) ---
   double probe_scale() const noexcept { return probe_scale_; }
-  std::uint64_t seed() const noexcept { return seed_; }
   const std::vector<LevelT>& levels() const noexcept { return shape_->levels; }
   const std::vector<std::size_t>& batch_plan() const noexcept { return shape_->plan; }
   std::size_t current_batch() const noexcept { return shape_->current_batch; }
@@ -198,9 +195,6 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return bytes;
   }
 
-  std::uint64_t hash_of(const auto& key) const noexcept {
-    return mix_hash(seed_, static_cast<std::uint64_t>(key.hash_input()), shared_seed_);
-  }
 
   // ---- lookup -----------------------------------------------------------
   // Levels 0 .. max_populated_level, skipping empty ones; in each, follow the
@@ -217,11 +211,13 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     // table too large for the cache, ask for all of those groups at once,
     // so that their misses overlap instead of coming one level after
     // another.
-    for (std::size_t i = 1; shape_->capacity >= kPrefetchLevelsFrom && i < end; ++i) {
-      const LevelT& level = levels[i];
-      const std::size_t g = level.start_group(lo);
-      __builtin_prefetch(level.table.ctrl() + g * kGroupWidth);
-      __builtin_prefetch(level.overflow.get() + g);
+    if (shape_->capacity >= kPrefetchLevelsFrom) {
+      for (std::size_t i = 1; i < end; ++i) {
+        const LevelT& level = levels[i];
+        const std::size_t g = level.start_group(lo);
+        __builtin_prefetch(level.table.ctrl() + g * kGroupWidth);
+        __builtin_prefetch(level.overflow.get() + g);
+      }
     }
     for (std::size_t i = 0; i < end; ++i) {
       const LevelT& level = levels[i];
@@ -314,7 +310,6 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     shape_ = std::move(fresh);
   }
 
-  SlotRef first_full_bound() const noexcept { return shape_->first_full.get(); }
   // The walk's view of the map: its parts in walk order (level 0 first, then
   // level 1, ...).
   std::size_t table_count() const noexcept { return shape_->levels.size(); }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "../common/error.h"
+#include "../common/recent.h"
 #include "../common/saturate.h"
 
 namespace velomap::funnel {
@@ -156,26 +157,9 @@ FunnelGeometry compute_geometry(std::size_t capacity, double delta) {
 }  // namespace
 
 FunnelGeometry plan_geometry(std::size_t capacity, double delta) {
-  // Every map grows through the same capacities (16, 32, 64, ...), and the
-  // bucket sequence is a search: the last plans made are kept and reused.
-  struct Plan {
-    std::size_t capacity;
-    double delta;
-    FunnelGeometry geometry;
-  };
-  constexpr std::size_t kKept = 32;
-  thread_local std::vector<Plan> kept;
-  thread_local std::size_t next = 0;
-  for (const Plan& p : kept)
-    if (p.capacity == capacity && p.delta == delta) return p.geometry;
-  FunnelGeometry g = compute_geometry(capacity, delta);
-  if (kept.size() < kKept) {
-    kept.push_back({capacity, delta, g});
-  } else {
-    kept[next] = {capacity, delta, g};
-    next = (next + 1) % kKept;
-  }
-  return g;
+  // The bucket sequence is a search; maps grow through the same capacities.
+  thread_local RecentResults<std::pair<std::size_t, double>, FunnelGeometry> recent;
+  return recent.get({capacity, delta}, [&] { return compute_geometry(capacity, delta); });
 }
 
 std::size_t fallback_bucket_shift(std::size_t probe_limit) noexcept {

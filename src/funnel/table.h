@@ -198,6 +198,8 @@ struct HashParts {
 template <HashedKey K, class V>
 class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
  public:
+  using Ops = TableOps<FunnelHashMap<K, V>>;
+  using Ops::hash_of;
   using Entry = SlotEntry<K, V>;
   using Iter = EntryWalk<FunnelHashMap>;
   using ExtractIf = EntryDrain<FunnelHashMap>;
@@ -222,13 +224,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   FunnelHashMap(FunnelHashMap&&) noexcept = default;
   FunnelHashMap& operator=(FunnelHashMap&&) noexcept = default;
 
-  // ---- read access ------------------------------------------------------
-  std::size_t len() const noexcept { return shape_->len; }
-  std::size_t capacity() const noexcept { return shape_->capacity; }
-  std::size_t max_items() const noexcept { return shape_->max_items; }
-  double reserve_fraction() const noexcept { return reserve_fraction_; }
+  // ---- read access (len, capacity, max_items, seed, hash_of: TableOps) ---
   std::size_t primary_probe_limit() const noexcept { return primary_probe_limit_; }
-  std::uint64_t seed() const noexcept { return seed_; }
   const std::vector<LevelT>& levels() const noexcept { return shape_->levels; }
   const SpecialPrimary<Entry>& primary() const noexcept { return shape_->special.primary; }
   const SpecialFallback<Entry>& fallback() const noexcept { return shape_->special.fallback; }
@@ -248,9 +245,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return bytes;
   }
 
-  std::uint64_t hash_of(const auto& key) const noexcept {
-    return mix_hash(seed_, static_cast<std::uint64_t>(key.hash_input()), shared_seed_);
-  }
   HashParts split(std::uint64_t h) const noexcept { return {h, low_word(h), tag_of(h)}; }
 
   // ---- lookup -----------------------------------------------------------
@@ -473,7 +467,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     shape_ = std::move(fresh);
   }
 
-  SlotRef first_full_bound() const noexcept { return shape_->first_full.get(); }
   // The walk's view of the map: its parts in walk order (levels 0, 1, ...,
   // then the primary, then the fallback).
   std::size_t table_count() const noexcept { return part_count(); }
@@ -537,8 +530,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     if (of.len == of.slot_count()) {
       RawTable<Entry> bigger(std::max(kOverflowStart, sat_mul(of.slot_count(), 2)));
       for (std::size_t slot = 0; slot < of.slot_count(); ++slot) {
-        auto e = of.table.take(slot);  // the part is full: every slot holds an entry
-        bigger.fill(slot, std::move(e.key), std::move(e.value), of.table.ctrl_at(slot));
+        of.table.relocate(slot, bigger, slot);  // the part is full: every slot holds an entry
+        bigger.ctrl()[slot] = of.table.ctrl_at(slot);
       }
       of.table.discard_moved_out();
       of.table.swap(bigger);
