@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "control.h"
@@ -89,11 +90,19 @@ class ResetOnMove {
   T value_;
 };
 
+// Types whose objects may be moved by copying their bytes, the source then
+// counting as gone without its destructor running (a handle that owns what
+// it points to, as the Python key and value wrappers do). Trivially
+// copyable types are; a type says so of itself by specialising this.
+template <class T>
+inline constexpr bool kBitwiseRelocatable = std::is_trivially_copyable_v<T>;
+
 // One stored entry: the key (with its cached hash) and the value.
 template <class K, class V>
 struct SlotEntry {
   K key;
   V value;
+  static constexpr bool kRelocatable = kBitwiseRelocatable<K> && kBitwiseRelocatable<V>;
 };
 
 struct TableLayout {
@@ -187,6 +196,7 @@ class RawTable {
   ctrl_t* ctrl() noexcept { return ctrl_; }
   const ctrl_t* ctrl() const noexcept { return ctrl_; }
   ctrl_t ctrl_at(std::size_t slot) const noexcept { return ctrl_[slot]; }
+  const Entry* entries() const noexcept { return entries_; }
   Entry& entry(std::size_t slot) noexcept { return entries_[slot]; }
   const Entry& entry(std::size_t slot) const noexcept { return entries_[slot]; }
 
@@ -212,11 +222,15 @@ class RawTable {
     ::new (static_cast<void*>(entries_ + slot)) Entry{std::forward<K>(key), std::forward<V>(value)};
   }
 
-  // Move the entry of a full slot into a free slot of `to` (one move, one
-  // destruction), leaving raw storage here; no control byte is touched.
+  // Copy the entry of a full slot into a free slot of `to` byte for byte; no
+  // control byte is touched. The entry now lives at its new place and this
+  // slot's bytes are a stale copy: the table that holds them is either freed
+  // without destroying them (discard_moved_out) or, when the move is given
+  // up, keeps them as its entry while the destination forgets its copy.
   void relocate(std::size_t slot, RawTable& to, std::size_t to_slot) noexcept {
-    ::new (static_cast<void*>(to.entries_ + to_slot)) Entry{std::move(entries_[slot].key), std::move(entries_[slot].value)};
-    entries_[slot].~Entry();
+    static_assert(Entry::kRelocatable, "rebuilds move entries by copying their bytes");
+    std::memcpy(static_cast<void*>(to.entries_ + to_slot), static_cast<const void*>(entries_ + slot),
+                sizeof(Entry));
   }
 
   // Move the entry out of a full slot, leaving raw storage (the caller sets
@@ -236,7 +250,7 @@ class RawTable {
     reset_ctrl();
   }
 
-  // Free the storage of a table whose entries have all been moved out, and
+  // Free the storage of a table whose entries have all been relocated, and
   // become the empty table.
   void discard_moved_out() noexcept { RawTable().swap(*this); }
 
@@ -300,11 +314,13 @@ struct SlotPart {
   }
 
   // Write a tag into a free slot chosen for a new entry and count it.
-  // Requires: the slot is free.
+  // Requires: the slot is free (EMPTY when the table has no tombstones, as
+  // in a rebuild's new tables: then `MayBeDeleted` may be false).
+  template <bool MayBeDeleted = true>
   void claim(std::size_t slot, ctrl_t tag) noexcept {
     ctrl_t& byte = table.ctrl()[slot];
-    VELOMAP_ASSERT(slot < slot_count() && is_free(byte));
-    if (byte == kDeleted) --tombstones;
+    VELOMAP_ASSERT(slot < slot_count() && is_free(byte) && (MayBeDeleted || byte == kEmpty));
+    if (MayBeDeleted && byte == kDeleted) --tombstones;
     byte = tag;
     ++len;
   }

@@ -84,6 +84,25 @@ struct ProbeSeq {
   void advance() noexcept { g = (g + ++j) & mask; }
 };
 
+// What a lookup reads of one level, packed so that two levels share a cache
+// line (a Level itself spans two): its control bytes, entries and overflow
+// words, the low word of its salt and its group mask. Fixed for the life of
+// a shape.
+template <class Entry>
+struct LevelProbe {
+  const ctrl_t* ctrl;
+  const Entry* entries;
+  const OverflowWord* overflow;
+  std::uint32_t salt;
+  std::uint32_t group_mask;
+
+  std::size_t start_group(std::uint32_t lo) const noexcept { return (lo ^ salt) & group_mask; }
+  Group group(std::size_t g) const noexcept {
+    VELOMAP_COUNT_GROUPS(1);
+    return Group(ctrl + g * kGroupWidth);
+  }
+};
+
 template <class Entry>
 struct Level : SlotPart<Entry> {
   ProbeLimits probe_limits;
@@ -103,6 +122,9 @@ struct Level : SlotPart<Entry> {
     VELOMAP_ASSERT(n >= kGroupWidth && std::has_single_bit(n));
     Level level;
     level.table = RawTable<Entry>(n);
+    // Lookups keep the mask in 32 bits (LevelProbe): 2^32 groups of 16
+    // slots would be a table of a terabyte and more.
+    if (level.table.group_count() > (std::size_t{1} << 32)) fail("layout overflow");
     level.group_mask = level.table.group_count() - 1;
     level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
     level.reserve_threshold = plan.thresholds[index];
@@ -137,6 +159,10 @@ struct Level : SlotPart<Entry> {
     return (lo ^ static_cast<std::uint32_t>(salt)) & group_mask;
   }
   ProbeSeq probe(std::uint32_t lo) const noexcept { return {start_group(lo), group_mask}; }
+  LevelProbe<Entry> lookup_fields() const noexcept {
+    return {table.ctrl(), table.entries(), overflow.get(), static_cast<std::uint32_t>(salt),
+            static_cast<std::uint32_t>(group_mask)};
+  }
 
   // Lowest free slot in the first `budget` groups of the probe sequence, or
   // kNoSlot.
@@ -183,7 +209,11 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   const std::vector<std::size_t>& batch_plan() const noexcept { return shape_->plan; }
   std::size_t current_batch() const noexcept { return shape_->current_batch; }
   std::size_t batch_remaining() const noexcept { return shape_->batch_remaining; }
-  std::size_t max_populated_level() const noexcept { return shape_->max_populated_level; }
+  // The last level holding an entry (0 when none does).
+  std::size_t max_populated_level() const noexcept {
+    const std::uint64_t p = shape_->populated;
+    return p == 0 ? 0 : static_cast<std::size_t>(63 - std::countl_zero(p));
+  }
 
   // Bytes the map owns besides its own object: level tables, overflow
   // words, the level array and the batch plan.
@@ -197,37 +227,40 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
 
   // ---- lookup -----------------------------------------------------------
-  // Levels 0 .. max_populated_level, skipping empty ones; in each, follow the
-  // probe sequence comparing tag matches, and leave the level at the first
-  // group that no entry of this hash's overflow class was placed past.
+  // The populated levels in order; in each, follow the probe sequence
+  // comparing tag matches, and leave the level at the first group that no
+  // entry of this hash's overflow class was placed past.
   template <class Q>
   SlotRef find_slot_indices_with_hash(const Q& key, std::uint64_t h) const {
+    const Shape& s = *shape_;
     const std::uint32_t lo = low_word(h);
     const ctrl_t tag = tag_of(h);
     const OverflowWord passed_bit = overflow_bit(h);
-    const auto& levels = shape_->levels;
-    const std::size_t end = std::min(levels.size(), shape_->max_populated_level + 1);
+    const LevelProbe<Entry>* const probes = s.probes.data();
+    std::uint64_t todo = s.populated;
     // Where the search starts in each level depends on the hash alone: in a
     // table too large for the cache, ask for all of those groups at once,
     // so that their misses overlap instead of coming one level after
-    // another.
-    if (shape_->capacity >= kPrefetchLevelsFrom) {
-      for (std::size_t i = 1; i < end; ++i) {
-        const LevelT& level = levels[i];
-        const std::size_t g = level.start_group(lo);
-        __builtin_prefetch(level.table.ctrl() + g * kGroupWidth);
-        __builtin_prefetch(level.overflow.get() + g);
+    // another (the first level is examined at once).
+    if (s.capacity >= kPrefetchLevelsFrom) {
+      for (std::uint64_t rest = todo & (todo - 1); rest != 0; rest &= rest - 1) {
+        const LevelProbe<Entry>& p = probes[std::countr_zero(rest)];
+        const std::size_t g = p.start_group(lo);
+        __builtin_prefetch(p.ctrl + g * kGroupWidth);
+        __builtin_prefetch(p.overflow + g);
       }
     }
-    for (std::size_t i = 0; i < end; ++i) {
-      const LevelT& level = levels[i];
-      if (level.len == 0) continue;
-      for (ProbeSeq seq = level.probe(lo); seq.j < level.group_count(); seq.advance()) {
-        for (unsigned bit : level.table.group(seq.g).match(tag)) {
+    for (; todo != 0; todo &= todo - 1) {
+      const std::size_t i = static_cast<std::size_t>(std::countr_zero(todo));
+      const LevelProbe<Entry>& p = probes[i];
+      for (ProbeSeq seq{p.start_group(lo), p.group_mask};; seq.advance()) {
+        for (unsigned bit : p.group(seq.g).match(tag)) {
           const std::size_t slot = seq.g * kGroupWidth + bit;
-          if (level.table.entry(slot).key.equals(key)) return {i, slot};
+          if (p.entries[slot].key.equals(key)) return {i, slot};
         }
-        if (!(level.overflow[seq.g] & passed_bit)) break;
+        // Stop when no entry of this class passed the group, or when every
+        // group of the level has been seen.
+        if (!(p.overflow[seq.g] & passed_bit) || seq.j == p.group_mask) break;
       }
     }
     return {};
@@ -280,7 +313,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     shape_->len = 0;
     shape_->current_batch = 0;
     shape_->batch_remaining = shape_->plan.empty() ? 0 : shape_->plan.front();
-    shape_->max_populated_level = 0;
+    shape_->populated = 0;
     shape_->first_full.reset();
   }
 
@@ -293,15 +326,17 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     // Only a request below the current length can leave an entry without a
     // place; it is refused before anything moves.
     if (slots < shape_->len) fail("no free slot found after resize");
-    LevelT* const old_levels = shape_->levels.data();
-    const auto old_at = [old_levels](std::size_t i) -> RawTable<Entry>& { return old_levels[i].table; };
-    WalkCursor cursor;
-    SlotRef from;
-    while (cursor.next(shape_->levels.size(), old_at, from)) {
-      RawTable<Entry>& src = old_at(from.part);
-      const SlotRef at = claim_slot<false>(fresh, hash_of(src.entry(from.slot).key));
-      VELOMAP_ASSERT(at);
-      src.relocate(from.slot, fresh.levels[at.part].table, at.slot);
+    // Walk order: level 0 first, slots ascending.
+    for (LevelT& old : shape_->levels) {
+      RawTable<Entry>& src = old.table;
+      for (std::size_t g = 0, groups = src.group_count(); g < groups; ++g) {
+        for (unsigned bit : src.group(g).match_full()) {
+          const std::size_t slot = g * kGroupWidth + bit;
+          const SlotRef at = claim_slot<true>(fresh, hash_of(src.entry(slot).key));
+          VELOMAP_ASSERT(at);
+          src.relocate(slot, fresh.levels[at.part].table, at.slot);
+        }
+      }
     }
     // The walk bound was left alone during the moves: the first slot of all
     // is a lower bound for any table.
@@ -334,7 +369,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     std::size_t max_items = 0;
     std::size_t current_batch = 0;
     std::size_t batch_remaining = 0;
-    std::size_t max_populated_level = 0;
+    std::uint64_t populated = 0;  // bit i: level i holds an entry
+    std::vector<LevelProbe<Entry>> probes;  // one per level
     FirstFullBound first_full;
   };
 
@@ -366,8 +402,13 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
     const std::shared_ptr<const LevelPlan> plan = plan_levels(capacity, s.max_items, reserve_fraction_, probe_scale_);
+    // A level mask of 64 bits covers every capacity whose first level can
+    // be allocated at all.
+    if (plan->sizes.size() > 64) fail("layout overflow");
     s.levels.reserve(plan->sizes.size());
     for (std::size_t i = 0; i < plan->sizes.size(); ++i) s.levels.push_back(LevelT::with_capacity_in(*plan, i));
+    s.probes.reserve(s.levels.size());
+    for (const LevelT& level : s.levels) s.probes.push_back(level.lookup_fields());
     s.plan = plan->batches;
     s.batch_remaining = s.plan.empty() ? 0 : s.plan.front();
     return s;
@@ -443,9 +484,10 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
   // Choose a slot for a new key and account for it: the tag is written and
   // every count updated; the caller constructs the entry there. A rebuild
-  // leaves out the walk bound (TrackFirst false) and sets it once at its end.
-  template <bool TrackFirst = true>
-  static SlotRef claim_slot(Shape& s, std::uint64_t h) noexcept {
+  // (Rebuilding) places into tables without tombstones and leaves out the
+  // walk bound, which it sets once at its end.
+  template <bool Rebuilding = false>
+  [[gnu::always_inline]] static SlotRef claim_slot(Shape& s, std::uint64_t h) noexcept {
     advance_batch(s);
     if (s.levels.empty()) return {};
     const std::uint32_t lo = low_word(h);
@@ -457,16 +499,16 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     SlotRef at;
     if (const BitMask free = fl.table.group(g).match_free()) {
       at = {first, g * kGroupWidth + free.lowest()};  // no group passed
-      s.levels[first].claim(at.slot, tag_of(h));
+      s.levels[first].template claim<!Rebuilding>(at.slot, tag_of(h));
     } else if ((at = choose_slot(s, lo))) {
       LevelT& level = s.levels[at.part];
-      level.claim(at.slot, tag_of(h));
+      level.template claim<!Rebuilding>(at.slot, tag_of(h));
       level.mark_passed(lo, at.slot, overflow_bit(h));
     } else {
       return {};
     }
-    s.max_populated_level = std::max(s.max_populated_level, at.part);
-    if constexpr (TrackFirst) s.first_full.placed(at);
+    s.populated |= std::uint64_t{1} << at.part;
+    if constexpr (!Rebuilding) s.first_full.placed(at);
     ++s.len;
     if (s.batch_remaining > 0) --s.batch_remaining;
     return at;
@@ -478,7 +520,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     VELOMAP_ASSERT(at.slot < level.slot_count() && velomap::is_full(level.table.ctrl_at(at.slot)));
     Entry out = level.table.take(at.slot);
     level.table.ctrl()[at.slot] = kDeleted;
-    --level.len;
+    if (--level.len == 0) shape_->populated &= ~(std::uint64_t{1} << at.part);
     ++level.tombstones;
     --shape_->len;
     return out;

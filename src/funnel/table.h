@@ -46,9 +46,11 @@
 // Rebuilds (growth, reserve, tombstone purge) are all or nothing: the new
 // shape is built beside the old one and each entry moves to the slot its
 // cached hash gives it there, or to the new overflow part (no key
-// comparison, no growth check). Every destination is planned first, so the
-// overflow part is allocated at its final size before any entry moves; if
-// that allocation fails the map is left exactly as it was.
+// comparison, no growth check). Entries move by copying their bytes, so
+// the old tables keep every entry until they are freed; entries without a
+// place wait there until the overflow part has been allocated at its final
+// size, and if that allocation fails the new shape is dropped without
+// releasing anything and the map is exactly as it was.
 #pragma once
 
 #include <algorithm>
@@ -78,7 +80,7 @@ inline constexpr std::uint64_t kSaltStep = 0x9E3779B97F4A7C15ull;
 inline constexpr std::size_t kOverflowStart = 16;
 
 template <class Entry>
-struct BucketLevel : SlotPart<Entry> {
+struct alignas(64) BucketLevel : SlotPart<Entry> {
   std::uint64_t salt = 0;
   std::size_t bucket_mask = 0;
   std::size_t bucket_shift = 0;
@@ -162,20 +164,6 @@ struct SpecialArray {
     }
     if (fallback_cap != 0) s.fallback.table = RawTable<Entry>(sat_mul(16, div_ceil(fallback_cap, 16)));
     return s;
-  }
-};
-
-// A place in a shape as one word, for the rebuild's plan: the part index in
-// the top 8 bits, the slot below.
-struct PackedRef {
-  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
-  static std::uint64_t pack(std::size_t part, std::size_t slot) noexcept {
-    VELOMAP_ASSERT(part < 255 && slot < (std::uint64_t{1} << 56));
-    return (static_cast<std::uint64_t>(part) << 56) | slot;
-  }
-  static std::size_t part(std::uint64_t w) noexcept { return static_cast<std::size_t>(w >> 56); }
-  static std::size_t slot(std::uint64_t w) noexcept {
-    return static_cast<std::size_t>(w & ((std::uint64_t{1} << 56) - 1));
   }
 };
 
@@ -405,65 +393,43 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // ---- rebuilds ---------------------------------------------------------
   // Rebuild at `new_capacity`, all or nothing: entries without a place in
   // the new shape go to its overflow part, and if memory runs out the map
-  // is left exactly as it was (std::bad_alloc). A plan comes first: every
-  // entry's destination is claimed (control bytes and counts only) and
-  // noted in one word, the overflow part is sized for the entries without
-  // a place, and only then do the entries move, which cannot fail.
+  // is left exactly as it was (std::bad_alloc). Entries move by copying
+  // their bytes, which leaves the old tables as they were until they are
+  // freed at the end; so undoing a failed rebuild only means forgetting
+  // the new shape's control bytes. Entries without a place wait in the old
+  // shape until the overflow part has been sized for all of them.
   void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
-    // The parts of both shapes, found once (Shape::part tests where an
-    // index falls on every call).
-    const std::size_t parts = part_count();
-    std::vector<SlotPart<Entry>*> old_parts(parts), new_parts(parts);
-    for (std::size_t i = 0; i < parts; ++i) {
-      old_parts[i] = &shape_->part(i);
-      new_parts[i] = &fresh.part(i);
-    }
-    const auto old_at = [&old_parts](std::size_t i) -> RawTable<Entry>& { return old_parts[i]->table; };
-    std::unique_ptr<std::uint64_t[]> plan(new std::uint64_t[shape_->len]);
-    std::size_t planned = 0, stranded = 0;
-    WalkCursor cursor;
-    SlotRef from;
-    while (cursor.next(parts, old_at, from)) {
-      const HashParts hp = split(hash_of(old_at(from.part).entry(from.slot).key));
-      const SlotRef at = choose_slot(fresh, hp.h);
-      if (at) {
-        claim_in(fresh, *new_parts[at.part], at, hp);
-        plan[planned++] = PackedRef::pack(at.part, at.slot);
+    std::vector<SlotPart<Entry>*> new_parts(fresh.levels.size() + 3);
+    for (std::size_t i = 0; i < new_parts.size(); ++i) new_parts[i] = &fresh.part(i);
+    const std::size_t old_parts = part_count();
+    std::vector<SlotRef> stranded;
+    try {
+      if (fresh.wide_buckets) {
+        move_placed<true>(fresh, new_parts, stranded);
       } else {
-        plan[planned++] = PackedRef::kNone;
-        ++stranded;
+        move_placed<false>(fresh, new_parts, stranded);
       }
+      if (!stranded.empty())
+        fresh.overflow.table = RawTable<Entry>(std::max(kOverflowStart, std::bit_ceil(stranded.size())));
+    } catch (...) {
+      // The new control bytes name copies whose originals stay in place:
+      // the fresh shape must go without releasing any.
+      for (SlotPart<Entry>* part : new_parts) part->table.reset_ctrl();
+      throw;
     }
-    VELOMAP_ASSERT(planned == shape_->len);
-    if (stranded != 0) {
-      try {
-        fresh.overflow.table = RawTable<Entry>(std::max(kOverflowStart, std::bit_ceil(stranded)));
-      } catch (...) {
-        // The claimed bytes name no entries: the fresh shape must go
-        // without releasing any.
-        for (SlotPart<Entry>* part : new_parts) part->table.reset_ctrl();
-        throw;
-      }
+    for (const SlotRef from : stranded) {
+      RawTable<Entry>& src = shape_->part(from.part).table;
+      const SlotRef to = overflow_slot(fresh);  // sized above: never grows here
+      claim_in<true>(fresh, fresh.overflow, to, split(hash_of(src.entry(from.slot).key)));
+      src.relocate(from.slot, fresh.overflow.table, to.slot);
     }
-    // The destinations are known: each one is asked into the cache a few
-    // entries before its turn.
-    constexpr std::size_t kAhead = 8;
-    cursor = WalkCursor();
-    for (std::size_t i = 0; cursor.next(parts, old_at, from); ++i) {
-      if (i + kAhead < planned && plan[i + kAhead] != PackedRef::kNone) {
-        const std::uint64_t w = plan[i + kAhead];
-        prefetch_for_write(&new_parts[PackedRef::part(w)]->table.entry(PackedRef::slot(w)));
-      }
-      RawTable<Entry>& src = old_at(from.part);
-      SlotRef to{PackedRef::part(plan[i]), PackedRef::slot(plan[i])};
-      if (plan[i] == PackedRef::kNone) {
-        to = overflow_slot(fresh);  // sized above: never grows here
-        claim(fresh, to, split(hash_of(src.entry(from.slot).key)));
-      }
-      src.relocate(from.slot, new_parts[to.part]->table, to.slot);
-    }
-    for (SlotPart<Entry>* part : old_parts) part->table.discard_moved_out();
+    // The walk bound and the last populated level were left alone during
+    // the moves: the first slot of all is a lower bound for any table.
+    fresh.first_full.emptied_before(SlotRef{0, 0});
+    for (std::size_t i = 0; i < fresh.levels.size(); ++i)
+      if (fresh.levels[i].len != 0) fresh.max_populated_level = i;
+    for (std::size_t p = 0; p < old_parts; ++p) shape_->part(p).table.discard_moved_out();
     shape_ = std::move(fresh);
   }
 
@@ -520,6 +486,29 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   };
 
   FunnelHashMap() = default;
+
+  // The rebuild's main pass: every entry in walk order goes to the slot its
+  // hash gives it in `fresh`, or is noted in `stranded` when it has none.
+  template <bool Wide>
+  void move_placed(Shape& fresh, const std::vector<SlotPart<Entry>*>& new_parts,
+                   std::vector<SlotRef>& stranded) {
+    for (std::size_t p = 0, parts = part_count(); p < parts; ++p) {
+      RawTable<Entry>& src = shape_->part(p).table;
+      for (std::size_t g = 0, groups = src.group_count(); g < groups; ++g) {
+        for (unsigned bit : src.group(g).match_full()) {
+          const std::size_t slot = g * kGroupWidth + bit;
+          const HashParts hp = split(hash_of(src.entry(slot).key));
+          const SlotRef at = choose_slot<Wide>(fresh, hp.h, 0);
+          if (!at) {
+            stranded.push_back({p, slot});
+            continue;
+          }
+          claim_in<true>(fresh, *new_parts[at.part], at, hp);
+          src.relocate(slot, new_parts[at.part]->table, at.slot);
+        }
+      }
+    }
+  }
 
   static std::size_t overflow_index(const Shape& s) noexcept { return s.levels.size() + 2; }
 
@@ -604,9 +593,11 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return s.wide_buckets ? choose_slot<true>(s, h, from_level) : choose_slot<false>(s, h, from_level);
   }
   template <bool Wide>
-  SlotRef choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level) const noexcept {
+  [[gnu::always_inline]] SlotRef choose_slot(const Shape& s, std::uint64_t h,
+                                             std::size_t from_level) const noexcept {
     const std::uint32_t lo = low_word(h);
-    for (std::size_t i = from_level; i < s.levels.size(); ++i) {
+    const std::size_t count = s.levels.size();
+    for (std::size_t i = from_level; i < count; ++i) {
       const LevelT& level = s.levels[i];
       if (level.len >= level.slot_count()) continue;
       const std::size_t start = level.bucket_start(lo);
@@ -616,7 +607,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
           return SlotRef{i, base + free.lowest()};
       }
     }
-    const std::size_t count = s.levels.size();
     const auto& primary = s.special.primary;
     if (primary.len < primary.slot_count()) {
       ProbeSeq seq(s, primary_probe_limit_, h);
@@ -642,16 +632,19 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   static void claim(Shape& s, SlotRef at, const HashParts& hp) noexcept {
     claim_in(s, s.part(at.part), at, hp);
   }
-  // The same, with `part` being s.part(at.part) already found.
+  // The same, with `part` being s.part(at.part) already found. A rebuild
+  // (Rebuilding) places into tables without tombstones and leaves out the
+  // walk bound, which it sets once at its end.
+  template <bool Rebuilding = false>
   static void claim_in(Shape& s, SlotPart<Entry>& part, SlotRef at, const HashParts& hp) noexcept {
     const ctrl_t tag = hp.tag;
-    part.claim(at.slot, tag);
+    part.template claim<!Rebuilding>(at.slot, tag);
     if (at.part < s.levels.size()) {
-      s.max_populated_level = std::max(s.max_populated_level, at.part);
+      if constexpr (!Rebuilding) s.max_populated_level = std::max(s.max_populated_level, at.part);
     } else if (at.part == s.levels.size()) {
       s.special.primary.group_summaries[at.slot / kGroupWidth].add(tag);
     }
-    s.first_full.placed(at);
+    if constexpr (!Rebuilding) s.first_full.placed(at);
     ++s.len;
   }
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/layout.h"
 #include "common/walk.h"
 
 namespace velomap::testing {
@@ -62,6 +63,17 @@ struct Counted {
     if (alive) --live;
   }
 };
+
+}  // namespace velomap::testing
+
+// Neither holds a pointer to itself, so rebuilds may move them by copying
+// bytes (moves poison their source; such a copy leaves the source as it was).
+template <>
+inline constexpr bool velomap::kBitwiseRelocatable<velomap::testing::TestKey> = true;
+template <>
+inline constexpr bool velomap::kBitwiseRelocatable<velomap::testing::Counted> = true;
+
+namespace velomap::testing {
 
 // Every test starts with no live value and must end with none.
 class LiveCheck : public ::testing::Test {
