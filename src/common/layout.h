@@ -273,6 +273,12 @@ class RawTable {
 
 namespace velomap {
 
+// What a placement must account for: an ordinary insertion lowers the walk
+// bound and may reuse a tombstone; copies into a map may reuse tombstones
+// but leave the bound to the caller, which sets it once; a rebuild's new
+// tables hold no tombstones either.
+enum class Placing { kInsert, kCopy, kRebuild };
+
 // A slot table together with its live-entry and tombstone counts: the unit
 // both schemes are made of (an elastic level; a funnel level, primary or
 // fallback). It owns the entries of its full slots and releases them when it

@@ -2,8 +2,10 @@
 // table's own primitives (CRTP).
 //
 // A Derived table provides: its shape and seeds (read below), resize(c),
-// table_count() and part_at(i) (its parts in walk order), try_emplace_impl(key, value) (one lookup, and the placement
-// of an absent key) and, for drains, take_entry(SlotRef).
+// table_count() and part_at(i) (its parts in walk order), try_emplace_impl(key,
+// value) (one lookup, and the placement of an absent key), place_copy(key,
+// value, h) (placement of a key known absent, the walk bound left alone)
+// and, for drains, take_entry(SlotRef).
 #pragma once
 
 #include <cstddef>
@@ -61,6 +63,26 @@ class TableOps {
     const std::size_t c =
         capacity_for_inserting(d.capacity(), sat_add(d.len(), n), d.reserve_fraction());
     if (c != d.capacity()) d.resize(c);
+  }
+
+  // Insert copies of every entry of `source` (a table of either scheme) in
+  // its walk order; none of their keys may be stored here already. copy(e)
+  // makes the key and value to store and must not throw; ahead(e) is called
+  // for entries a little before their turn (see for_each_entry_ahead). The
+  // room is made first, so only a key without a candidate place (funnel)
+  // can still make the map grow.
+  template <class Source, class Copy, class Ahead>
+  void insert_copies(const Source& source, Copy&& copy, Ahead&& ahead) {
+    Derived& d = self();
+    reserve(source.len());
+    // Placements below leave the walk bound alone; the first slot of all is
+    // a bound whatever they place.
+    d.shape_->first_full.emptied_before(SlotRef{0, 0});
+    for_each_entry_ahead(source, [&](const auto& e) {
+      auto [key, value] = copy(e);
+      const std::uint64_t h = d.hash_of(key);
+      d.place_copy(std::move(key), std::move(value), h);
+    }, ahead);
   }
 
   // Make room for `additional` more entries without further growth.

@@ -124,6 +124,25 @@ class WalkPosition {
   SlotRef at_;
 };
 
+// Call f(entry) for every entry of `m` in walk order, having called
+// ahead(entry) for each entry kAheadGroups groups further on in the same
+// table first (to ask the cache for what f will touch). `Map` provides
+// table_count() and table_at(i); it must not change meanwhile.
+template <class Map, class F, class Ahead>
+void for_each_entry_ahead(const Map& m, F&& f, Ahead&& ahead) {
+  constexpr std::size_t kAheadGroups = 2;
+  for (std::size_t p = 0, parts = m.table_count(); p < parts; ++p) {
+    const auto& t = m.table_at(p);
+    const std::size_t groups = t.group_count();
+    for (std::size_t g = 0; g < groups; ++g) {
+      if (const std::size_t a = g + kAheadGroups; a < groups) {
+        for (unsigned bit : t.group(a).match_full()) ahead(t.entry(a * kGroupWidth + bit));
+      }
+      for (unsigned bit : t.group(g).match_full()) f(t.entry(g * kGroupWidth + bit));
+    }
+  }
+}
+
 // Read-only walk over every entry of a table `Map`, which provides
 // table_count() and table_at(i) (its slot tables in walk order). The map must
 // not change while the walk is in use.

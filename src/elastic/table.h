@@ -332,7 +332,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
       for (std::size_t g = 0, groups = src.group_count(); g < groups; ++g) {
         for (unsigned bit : src.group(g).match_full()) {
           const std::size_t slot = g * kGroupWidth + bit;
-          const SlotRef at = claim_slot<true>(fresh, hash_of(src.entry(slot).key));
+          const SlotRef at = claim_slot<Placing::kRebuild>(fresh, hash_of(src.entry(slot).key));
           VELOMAP_ASSERT(at);
           src.relocate(slot, fresh.levels[at.part].table, at.slot);
         }
@@ -383,6 +383,18 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     const std::uint64_t h = hash_of(key);
     if (const auto at = find_slot_indices_with_hash(key, h)) return {&entry_at(at).value, false};
     return {&place_new(std::move(key), std::move(value), h), true};
+  }
+
+  // Place a key known to be absent without touching the walk bound (copies,
+  // TableOps::insert_copies).
+  void place_copy(K&& key, V&& value, std::uint64_t h) {
+    if (shape_->len >= shape_->max_items) {
+      place_new(std::move(key), std::move(value), h);
+      return;
+    }
+    const auto at = claim_slot<Placing::kCopy>(*shape_, h);
+    VELOMAP_ASSERT(at);  // len < max_items <= capacity <= the levels' slots
+    shape_->levels[at.part].table.construct(at.slot, std::move(key), std::move(value));
   }
 
   // Grow first when the map is at max_items; returns the stored value.
@@ -483,10 +495,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   }
 
   // Choose a slot for a new key and account for it: the tag is written and
-  // every count updated; the caller constructs the entry there. A rebuild
-  // (Rebuilding) places into tables without tombstones and leaves out the
-  // walk bound, which it sets once at its end.
-  template <bool Rebuilding = false>
+  // every count updated; the caller constructs the entry there.
+  template <Placing Mode = Placing::kInsert>
   [[gnu::always_inline]] static SlotRef claim_slot(Shape& s, std::uint64_t h) noexcept {
     advance_batch(s);
     if (s.levels.empty()) return {};
@@ -499,16 +509,16 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     SlotRef at;
     if (const BitMask free = fl.table.group(g).match_free()) {
       at = {first, g * kGroupWidth + free.lowest()};  // no group passed
-      s.levels[first].template claim<!Rebuilding>(at.slot, tag_of(h));
+      s.levels[first].template claim<Mode != Placing::kRebuild>(at.slot, tag_of(h));
     } else if ((at = choose_slot(s, lo))) {
       LevelT& level = s.levels[at.part];
-      level.template claim<!Rebuilding>(at.slot, tag_of(h));
+      level.template claim<Mode != Placing::kRebuild>(at.slot, tag_of(h));
       level.mark_passed(lo, at.slot, overflow_bit(h));
     } else {
       return {};
     }
     s.populated |= std::uint64_t{1} << at.part;
-    if constexpr (!Rebuilding) s.first_full.placed(at);
+    if constexpr (Mode == Placing::kInsert) s.first_full.placed(at);
     ++s.len;
     if (s.batch_remaining > 0) --s.batch_remaining;
     return at;

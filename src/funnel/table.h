@@ -421,7 +421,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     for (const SlotRef from : stranded) {
       RawTable<Entry>& src = shape_->part(from.part).table;
       const SlotRef to = overflow_slot(fresh);  // sized above: never grows here
-      claim_in<true>(fresh, fresh.overflow, to, split(hash_of(src.entry(from.slot).key)));
+      claim_in<Placing::kRebuild>(fresh, fresh.overflow, to, split(hash_of(src.entry(from.slot).key)));
       src.relocate(from.slot, fresh.overflow.table, to.slot);
     }
     // The walk bound and the last populated level were left alone during
@@ -503,7 +503,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
             stranded.push_back({p, slot});
             continue;
           }
-          claim_in<true>(fresh, *new_parts[at.part], at, hp);
+          claim_in<Placing::kRebuild>(fresh, *new_parts[at.part], at, hp);
           src.relocate(slot, new_parts[at.part]->table, at.slot);
         }
       }
@@ -574,6 +574,21 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return table.entry(at.slot).value;
   }
 
+  // Place a key known to be absent without touching the walk bound (copies,
+  // TableOps::insert_copies); a key without a free candidate place, or a
+  // full map, takes place_new's way.
+  void place_copy(K&& key, V&& value, std::uint64_t h) {
+    const HashParts hp = split(h);
+    const SlotRef at = shape_->len < shape_->max_items ? choose_slot(*shape_, h) : SlotRef{};
+    if (!at) {
+      place_new(std::move(key), std::move(value), hp, SlotRef::kNone, 0);
+      return;
+    }
+    SlotPart<Entry>& part = shape_->part(at.part);
+    claim_in<Placing::kCopy>(*shape_, part, at, hp);
+    part.table.construct(at.slot, std::move(key), std::move(value));
+  }
+
   Shape make_shape(std::size_t capacity) const {
     const FunnelGeometry g = plan_geometry(capacity, reserve_fraction_);
     Shape s;
@@ -632,19 +647,17 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   static void claim(Shape& s, SlotRef at, const HashParts& hp) noexcept {
     claim_in(s, s.part(at.part), at, hp);
   }
-  // The same, with `part` being s.part(at.part) already found. A rebuild
-  // (Rebuilding) places into tables without tombstones and leaves out the
-  // walk bound, which it sets once at its end.
-  template <bool Rebuilding = false>
+  // The same, with `part` being s.part(at.part) already found.
+  template <Placing Mode = Placing::kInsert>
   static void claim_in(Shape& s, SlotPart<Entry>& part, SlotRef at, const HashParts& hp) noexcept {
     const ctrl_t tag = hp.tag;
-    part.template claim<!Rebuilding>(at.slot, tag);
+    part.template claim<Mode != Placing::kRebuild>(at.slot, tag);
     if (at.part < s.levels.size()) {
-      if constexpr (!Rebuilding) s.max_populated_level = std::max(s.max_populated_level, at.part);
+      if constexpr (Mode != Placing::kRebuild) s.max_populated_level = std::max(s.max_populated_level, at.part);
     } else if (at.part == s.levels.size()) {
       s.special.primary.group_summaries[at.slot / kGroupWidth].add(tag);
     }
-    if constexpr (!Rebuilding) s.first_full.placed(at);
+    if constexpr (Mode == Placing::kInsert) s.first_full.placed(at);
     ++s.len;
   }
 

@@ -39,9 +39,7 @@ struct MapMethods {
         capacity_for_inserting(capacity, source.len(), Scheme::default_reserve_fraction);
     State out = Type::make_state(saturate_u32(grown));
     out.map.grow_ahead(source.len());  // a no-op unless the capacity saturated
-    for_each_prefetched(source, [&](const Entry& e) {
-      out.map.insert_unique(HashedAny::share(e.key), Ref::incref(e.value.get()));
-    });
+    copy_entries(out.map, source);
     return out;
   }
 

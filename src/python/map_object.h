@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../common/layout.h"
+#include "../common/walk.h"
 #include "borrow.h"
 #include "hashed_any.h"
 #include "lifecycle.h"
@@ -88,32 +89,41 @@ struct MapType {
   }
 };
 
-// How far ahead entry walks prefetch the key and value objects: entries come
-// in table order, which is unrelated to where the objects live in memory, and
-// every reference count touched is otherwise a cache miss in a large map.
-inline constexpr std::size_t kPrefetchAhead = 32;
-
 inline void prefetch_object(PyObject* o) noexcept { prefetch_for_write(o); }
 
-// Call f(entry) for every entry of `table` in walk order, asking the cache for
-// the key and value objects a few entries ahead. Small maps stay in cache and
-// are walked directly.
+// Call f(entry) for every entry of a core table in walk order. Entries come
+// in table order, which is unrelated to where the key and value objects live
+// in memory, and every reference count touched is a cache miss in a large
+// map: those objects are asked for a few groups ahead. Small maps stay in
+// cache and are walked without that.
+inline constexpr std::size_t kPrefetchObjectsFrom = 4096;
+inline constexpr auto kPrefetchEntryObjects = [](const auto& e) noexcept {
+  prefetch_object(e.key.obj());
+  prefetch_object(e.value.get());
+};
+inline constexpr auto kNoPrefetch = [](const auto&) noexcept {};
+
 template <class Table, class F>
 void for_each_prefetched(const Table& table, F&& f) {
-  using Entry = typename Table::Entry;
-  if (table.len() < 4096) {
-    table.for_each(f);
-    return;
+  if (table.len() < kPrefetchObjectsFrom) {
+    for_each_entry_ahead(table, f, kNoPrefetch);
+  } else {
+    for_each_entry_ahead(table, f, kPrefetchEntryObjects);
   }
-  std::vector<const Entry*> entries;
-  entries.reserve(table.len());
-  table.for_each([&](const Entry& e) { entries.push_back(&e); });
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (i + kPrefetchAhead < entries.size()) {
-      prefetch_object(entries[i + kPrefetchAhead]->key.obj());
-      prefetch_object(entries[i + kPrefetchAhead]->value.get());
-    }
-    f(*entries[i]);
+}
+
+// Store a copy of every entry of `source` (a core table of either scheme) in
+// `target`, which holds none of its keys: the same key objects with their
+// stored hashes (no Python code runs) and the same values, new references.
+template <class Target, class Source>
+void copy_entries(Target& target, const Source& source) {
+  const auto copy = [](const auto& e) noexcept {
+    return std::pair<HashedAny, Ref>(HashedAny::share(e.key), Ref::incref(e.value.get()));
+  };
+  if (source.len() < kPrefetchObjectsFrom) {
+    target.insert_copies(source, copy, kNoPrefetch);
+  } else {
+    target.insert_copies(source, copy, kPrefetchEntryObjects);
   }
 }
 

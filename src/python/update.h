@@ -83,10 +83,18 @@ struct Update {
     auto* src = MapType<SourceScheme>::obj(other);
     SharedBorrow b = SharedBorrow::or_panic(src->borrow);
     const auto& source = src->state.map;
+    if (source.len() == 0) return;
+    if (target.map.len() == 0) {
+      // The source's keys are distinct, and so none is stored here yet.
+      // Placement can throw only when a funnel map must grow for a key
+      // without a place; entries placed by then stay.
+      took = true;
+      copy_entries(target.map, source);
+      return;
+    }
     target.map.reserve(source.len());
-    const bool distinct = target.map.len() == 0;
     for_each_prefetched(source, [&](const auto& e) {
-      put(target, HashedAny::share(e.key), Ref::incref(e.value.get()), distinct);
+      put(target, HashedAny::share(e.key), Ref::incref(e.value.get()));
       took = true;
     });
   }

@@ -50,7 +50,23 @@ void check_same(const Map& m, const std::unordered_map<std::int64_t, std::int64_
   ASSERT_EQ(all.size(), walked.size());
   for (std::size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i].id, walked[i]);
   for (const auto& [id, v] : model) ASSERT_EQ(testing::value_of(m, model_key(id)), v);
+}
+
+// Check `m` against the model, then a bulk copy of it into a fresh map and
+// into one whose slots hold tombstones.
+template <class Map>
+void check_with_copies(const Map& m, const std::unordered_map<std::int64_t, std::int64_t>& model) {
+  check_same(m, model);
   ASSERT_EQ(Counted::live, static_cast<std::int64_t>(model.size()));
+  const auto copy = [](const auto& e) noexcept { return std::pair(TestKey(e.key), Counted(e.value.v)); };
+  const auto nothing = [](const auto&) noexcept {};
+  for (const std::int64_t removed : {0, 40}) {
+    auto c = Map::with_options(0);
+    fill(c, 100000, 100000 + removed);
+    for (std::int64_t i = 0; i < removed; ++i) c.remove(key(100000 + i));
+    c.insert_copies(m, copy, nothing);
+    check_same(c, model);
+  }
 }
 
 TYPED_TEST(TableTest, AgreesWithUnorderedMap) {
@@ -102,9 +118,9 @@ TYPED_TEST(TableTest, AgreesWithUnorderedMap) {
         model.clear();
       }
       if constexpr (requires { m.overflow(); }) reached_overflow |= m.overflow().len != 0;
-      if (step % 4000 == 0) check_same(m, model);
+      if (step % 4000 == 0) check_with_copies(m, model);
     }
-    check_same(m, model);
+    check_with_copies(m, model);
   }
   if constexpr (requires(TypeParam& t) { t.overflow(); }) {
     EXPECT_TRUE(reached_overflow) << "the funnel's overflow part was never used";
