@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import json
 import os
 import random
 import statistics
@@ -27,11 +28,15 @@ import time
 import velomap
 
 CLASSES = {"dict": dict, "elastic": velomap.ElasticHashMap, "funnel": velomap.FunnelHashMap}
-# Per-element costs: single-key loops (build = m[k] = v from empty, hit = m[k],
+# Per-element costs: single-key loops (build = m[k] = v from empty, presized =
+# the same into a map made with room for n (dict: grown as usual), hit = m[k],
 # get = m.get(k), miss = k in m for absent keys, delete = del m[k]) and bulk
 # operations (iterate = for k in m, items = list(m.items()), copy = m.copy(),
-# update = m.update(a_dict) into an empty map).
-OPS = ("build", "hit", "get", "miss", "delete", "iterate", "items", "copy", "update")
+# update = m.update(a_dict) into an empty map). Single-key loops visit the
+# keys in shuffled order; "hit-ins" and "del-ins" visit them in insertion
+# order.
+OPS = ("build", "presized", "hit", "hit-ins", "get", "miss", "delete", "del-ins",
+       "iterate", "items", "copy", "update")
 
 
 def op_build(cls, keys, _absent):
@@ -75,6 +80,16 @@ def op_get(m, keys, _absent):
             found += 1
     t1 = time.perf_counter_ns()
     assert found == len(keys)
+    return t1 - t0
+
+
+def op_presized(cls, keys, _absent):
+    m = cls() if cls is dict else cls(capacity=len(keys))
+    t0 = time.perf_counter_ns()
+    for k in keys:
+        m[k] = k
+    t1 = time.perf_counter_ns()
+    assert len(m) == len(keys)
     return t1 - t0
 
 
@@ -133,6 +148,8 @@ def make_keys(kind: str, n: int, rng: random.Random):
 def measure(kind: str, n: int, repeats: int, names: list[str], seed: int):
     rng = random.Random(seed)
     keys, absent = make_keys(kind, n, rng)
+    shuffled = keys[:]
+    rng.shuffle(shuffled)
     source = dict(zip(keys, keys))
     rounds = max(1, 300_000 // n)  # small maps: repeat the loop to get measurable times
     samples = {name: {op: [] for op in OPS} for name in names}
@@ -146,20 +163,69 @@ def measure(kind: str, n: int, repeats: int, names: list[str], seed: int):
                 try:
                     t, m = op_build(cls, keys, absent)
                     totals["build"] += t
-                    totals["hit"] += op_hit(m, keys, absent)
-                    totals["get"] += op_get(m, keys, absent)
+                    totals["presized"] += op_presized(cls, keys, absent)
+                    totals["hit"] += op_hit(m, shuffled, absent)
+                    totals["hit-ins"] += op_hit(m, keys, absent)
+                    totals["get"] += op_get(m, shuffled, absent)
                     totals["miss"] += op_miss(m, keys, absent)
                     totals["iterate"] += op_iterate(m, keys, absent)
                     totals["items"] += op_items(m, keys, absent)
                     totals["copy"] += op_copy(m, keys, absent)
                     totals["update"] += op_update(cls, source)
-                    totals["delete"] += op_delete(m, keys, absent)
+                    twin = m.copy()
+                    totals["delete"] += op_delete(m, shuffled, absent)
+                    totals["del-ins"] += op_delete(twin, keys, absent)
                 finally:
                     gc.enable()
-                del m
+                del m, twin
             for op, t in totals.items():
                 samples[name][op].append(t / (rounds * n))
+        print(f"  [{kind} n={n}: repeat {rep + 1} of {repeats} done]", file=sys.stderr, flush=True)
     return samples
+
+
+# Run in a fresh interpreter: RSS growth per entry of a map of n int keys
+# built by m[k] = k from empty ("grown") or into a map made with room for n
+# ("presized"), and the peak RSS growth while building it. The keys' own
+# memory is not counted.
+_BUILD_MEMORY_PROBE = """
+import os, random, resource, sys, velomap
+name, how, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+page = os.sysconf("SC_PAGE_SIZE")
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * page
+keys = random.Random(7).sample(range(1 << 40), n)
+cls = dict if name == "dict" else getattr(velomap, name)
+before = rss()
+peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+m = cls(capacity=n) if how == "presized" else cls()
+for k in keys:
+    m[k] = k
+assert len(m) == n
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print((rss() - before) / n, (peak - max(before, peak_before)) / n)
+"""
+
+
+def build_memory(n: int):
+    """Rows of (name, how, bytes/entry after the build, peak bytes/entry during it)."""
+    rows = []
+    for name, how in (("dict", "grown"), ("ElasticHashMap", "grown"), ("ElasticHashMap", "presized"),
+                      ("FunnelHashMap", "grown"), ("FunnelHashMap", "presized")):
+        out = subprocess.run([sys.executable, "-c", _BUILD_MEMORY_PROBE, name, how, str(n)],
+                             check=True, capture_output=True, text=True)
+        after, peak = (float(x) for x in out.stdout.split())
+        rows.append((name, how, after, max(after, peak)))
+    return rows
+
+
+def print_build_memory(n: int, rows) -> None:
+    print(f"\nMemory: {n} int keys by m[k] = k; RSS growth per entry after the build, and its peak "
+          f"during the build")
+    print(f"{'class':>15} {'build':>9} {'B/entry':>8} {'peak':>8}")
+    for name, how, after, peak in rows:
+        print(f"{name:>15} {how:>9} {after:8.1f} {peak:8.1f}", flush=True)
 
 
 HIGH_LOAD_CAPACITY = 1 << 20
@@ -294,17 +360,32 @@ def main(argv=None) -> int:
     p.add_argument("--repeats", type=int, default=5)
     p.add_argument("--classes", default="elastic,funnel")
     p.add_argument("--seed", type=int, default=12345)
+    p.add_argument("--quick", action="store_true",
+                   help="about a minute: int keys at 1e3 and 1e5, 3 repeats, no high-load section")
     p.add_argument("--high-load", action="store_true", help="run only the high-load section")
     p.add_argument("--plot", metavar="PNG", help="draw the high-load figures into this file")
+    p.add_argument("--json", metavar="FILE", help="write the raw numbers into this file")
     args = p.parse_args(argv)
+    if args.quick:
+        args.sizes, args.kinds, args.repeats = "1000,100000", "int", 3
 
+    raw = {}
     if not args.high_load:
-        general(args)
-    rows = high_load(max(1, min(args.repeats, 3)), args.seed)
-    print_high_load(rows)
-    if args.plot:
-        os.makedirs(os.path.dirname(args.plot) or ".", exist_ok=True)
-        plot_high_load(rows, args.plot)
+        raw["general"] = general(args)
+        n = max(int(s) for s in args.sizes.split(","))
+        raw["memory"] = {"n": n, "rows": build_memory(n)}
+        print_build_memory(n, raw["memory"]["rows"])
+    if not args.quick:
+        rows = high_load(max(1, min(args.repeats, 3)), args.seed)
+        raw["high_load"] = rows
+        print_high_load(rows)
+        if args.plot:
+            os.makedirs(os.path.dirname(args.plot) or ".", exist_ok=True)
+            plot_high_load(rows, args.plot)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(raw, f, indent=1)
+        print(f"raw numbers: {args.json}")
     return 0
 
 
@@ -318,9 +399,11 @@ def general(args) -> None:
         f" {name:>8} {'ratio (range)':>18}" for name in others)
     print(header)
     print("-" * len(header))
+    raw = []
     for kind in args.kinds.split(","):
         for n in (int(s) for s in args.sizes.split(",")):
             samples = measure(kind, n, args.repeats, names, args.seed)
+            raw.append({"keys": kind, "n": n, "ns_per_op": samples})
             for op in OPS:
                 base = samples["dict"][op]
                 line = f"{kind:>4} {n:>8} {op:>7} {statistics.median(base):8.1f}"
@@ -330,6 +413,7 @@ def general(args) -> None:
                     spread = f"{statistics.median(ratios):.2f} ({min(ratios):.2f}-{max(ratios):.2f})"
                     line += f" {statistics.median(mine):8.1f} {spread:>18}"
                 print(line, flush=True)
+    return raw
 
 
 if __name__ == "__main__":
