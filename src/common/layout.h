@@ -134,6 +134,63 @@ inline TableLayout compute_table_layout(std::size_t slot_count, std::size_t entr
   return {ctrl_offset, round_to_table_align(ctrl_offset + slot_count)};
 }
 
+// One allocation for all the slot tables of a shape (and their side
+// arrays), handed out in pieces aligned to 64 bytes: a new shape costs one
+// malloc and one free however many tables it has. Move-only; frees the
+// memory when it goes (the tables carved from it must be gone first).
+class ShapeBlock {
+ public:
+  ShapeBlock() noexcept = default;
+  // Room for `bytes` (a sum of rounded piece sizes). Throws std::bad_alloc,
+  // or InternalFailure("layout overflow") past what an object may span.
+  explicit ShapeBlock(std::size_t bytes) {
+    if (bytes == 0) return;
+    if (bytes > kMaxTableBytes) fail("layout overflow");
+    if (fault_injection::refuse_allocation()) throw std::bad_alloc();
+    raw_ = std::malloc(bytes + kTableAlign - 1);
+    if (raw_ == nullptr) throw std::bad_alloc();
+    next_ = reinterpret_cast<unsigned char*>(
+        (reinterpret_cast<std::uintptr_t>(raw_) + kTableAlign - 1) & ~(kTableAlign - 1));
+    left_ = bytes;
+    bytes_ = bytes;
+  }
+  ShapeBlock(ShapeBlock&& o) noexcept { swap(o); }
+  ShapeBlock& operator=(ShapeBlock&& o) noexcept {
+    ShapeBlock tmp(std::move(o));
+    swap(tmp);
+    return *this;
+  }
+  ShapeBlock(const ShapeBlock&) = delete;
+  ShapeBlock& operator=(const ShapeBlock&) = delete;
+  ~ShapeBlock() { std::free(raw_); }
+
+  // The size a piece of `n` bytes takes.
+  static constexpr std::size_t piece(std::size_t n) noexcept { return round_to_table_align(n); }
+  // The next piece of `n` bytes. Requires: the block was sized for it.
+  unsigned char* take(std::size_t n) noexcept {
+    const std::size_t size = piece(n);
+    VELOMAP_ASSERT(size <= left_);
+    unsigned char* p = next_;
+    next_ += size;
+    left_ -= size;
+    return p;
+  }
+  // Bytes allocated (with the alignment slack), 0 when empty.
+  std::size_t allocated_bytes() const noexcept { return raw_ == nullptr ? 0 : bytes_ + kTableAlign - 1; }
+
+ private:
+  void swap(ShapeBlock& o) noexcept {
+    std::swap(raw_, o.raw_);
+    std::swap(next_, o.next_);
+    std::swap(left_, o.left_);
+    std::swap(bytes_, o.bytes_);
+  }
+  void* raw_ = nullptr;
+  unsigned char* next_ = nullptr;
+  std::size_t left_ = 0;
+  std::size_t bytes_ = 0;
+};
+
 template <class Entry>
 class RawTable {
  public:
@@ -143,10 +200,7 @@ class RawTable {
   // A table for at least `requested` slots, rounded up to whole groups.
   // Throws InternalFailure("layout overflow") or std::bad_alloc.
   explicit RawTable(std::size_t requested) {
-    group_count_ = div_ceil(requested, kGroupWidth);
-    if (group_count_ > kWordMax / kGroupWidth) fail("layout overflow");
-    slot_count_ = group_count_ * kGroupWidth;
-    if (slot_count_ == 0) return;
+    if (!size_for(requested)) return;
     if (fault_injection::refuse_allocation()) throw std::bad_alloc();
     const TableLayout layout = compute_table_layout(slot_count_, sizeof(Entry), alignof(Entry));
     // Only the control bytes need a value: entries are raw storage until
@@ -157,10 +211,23 @@ class RawTable {
     if (raw == nullptr) throw std::bad_alloc();
     base_ = raw;
     auto addr = (reinterpret_cast<std::uintptr_t>(raw) + kTableAlign - 1) & ~(kTableAlign - 1);
-    auto* block = reinterpret_cast<unsigned char*>(addr);
-    entries_ = reinterpret_cast<Entry*>(block);
-    ctrl_ = block + layout.ctrl_offset;
-    reset_ctrl();
+    place_in(reinterpret_cast<unsigned char*>(addr), layout);
+  }
+
+  // The same, in a piece of `block` (which owns the memory; see
+  // block_bytes for the piece's size).
+  RawTable(std::size_t requested, ShapeBlock& block) {
+    if (!size_for(requested)) return;
+    const TableLayout layout = compute_table_layout(slot_count_, sizeof(Entry), alignof(Entry));
+    place_in(block.take(layout.alloc_size), layout);
+  }
+
+  // Bytes a table for `requested` slots takes in a ShapeBlock. Throws
+  // InternalFailure("layout overflow") as the constructors do.
+  static std::size_t block_bytes(std::size_t requested) {
+    RawTable sizes;
+    if (!sizes.size_for(requested)) return 0;
+    return ShapeBlock::piece(compute_table_layout(sizes.slot_count_, sizeof(Entry), alignof(Entry)).alloc_size);
   }
 
   RawTable(RawTable&& o) noexcept { swap(o); }
@@ -250,7 +317,8 @@ class RawTable {
     reset_ctrl();
   }
 
-  // Free the storage of a table whose entries have all been relocated, and
+  // Free the storage of a table whose entries have all been relocated (a
+  // table in a ShapeBlock only forgets it), and
   // become the empty table.
   void discard_moved_out() noexcept { RawTable().swap(*this); }
 
@@ -262,7 +330,20 @@ class RawTable {
   }
 
  private:
-  void* base_ = nullptr;
+  // Set the slot and group counts for `requested` slots; false for none.
+  bool size_for(std::size_t requested) {
+    group_count_ = div_ceil(requested, kGroupWidth);
+    if (group_count_ > kWordMax / kGroupWidth) fail("layout overflow");
+    slot_count_ = group_count_ * kGroupWidth;
+    return slot_count_ != 0;
+  }
+  void place_in(unsigned char* block, const TableLayout& layout) noexcept {
+    entries_ = reinterpret_cast<Entry*>(block);
+    ctrl_ = block + layout.ctrl_offset;
+    reset_ctrl();
+  }
+
+  void* base_ = nullptr;  // owned allocation; null for none or a ShapeBlock piece
   Entry* entries_ = nullptr;
   ctrl_t* ctrl_ = nullptr;
   std::size_t slot_count_ = 0;

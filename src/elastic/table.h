@@ -2,7 +2,8 @@
 //
 // Layout. A table built for capacity n is a sequence of levels (geometry.h):
 // level 0 is the largest, each later one about half the size, every level a
-// power-of-two number of 16-slot groups. Each level is one RawTable.
+// power-of-two number of 16-slot groups. Each level is one RawTable; the
+// tables and overflow words of a shape share one allocation (ShapeBlock).
 //
 // Probe sequence. Inside a level the mixed hash picks the start group
 //   g0 = (lo32(h) ^ lo32(salt)) & group_mask,  g(j+1) = (g(j) + j + 1) & group_mask
@@ -106,7 +107,7 @@ struct LevelProbe {
 template <class Entry>
 struct Level : SlotPart<Entry> {
   ProbeLimits probe_limits;
-  std::unique_ptr<OverflowWord[]> overflow;  // one word per group
+  OverflowWord* overflow = nullptr;  // one word per group, in the shape's block
   std::uint64_t salt = 0;
   std::size_t group_mask = 0;
   std::size_t reserve_threshold = 0;
@@ -116,12 +117,19 @@ struct Level : SlotPart<Entry> {
   using SlotPart<Entry>::slot_count;
   using SlotPart<Entry>::group_count;
 
-  // Level `index` of `plan`. Requires: its size is a power of two, at least 16.
-  static Level with_capacity_in(const LevelPlan& plan, std::size_t index) {
+  // Bytes level `index` of `plan` takes in its shape's block.
+  static std::size_t block_bytes(const LevelPlan& plan, std::size_t index) {
+    const std::size_t n = plan.sizes[index];
+    return RawTable<Entry>::block_bytes(n) + ShapeBlock::piece(n / kGroupWidth * sizeof(OverflowWord));
+  }
+
+  // Level `index` of `plan`, carved from `block`. Requires: its size is a
+  // power of two, at least 16, and block_bytes of it left in the block.
+  static Level with_capacity_in(const LevelPlan& plan, std::size_t index, ShapeBlock& block) {
     const std::size_t n = plan.sizes[index];
     VELOMAP_ASSERT(n >= kGroupWidth && std::has_single_bit(n));
     Level level;
-    level.table = RawTable<Entry>(n);
+    level.table = RawTable<Entry>(n, block);
     // Lookups keep the mask in 32 bits (LevelProbe): 2^32 groups of 16
     // slots would be a table of a terabyte and more.
     if (level.table.group_count() > (std::size_t{1} << 32)) fail("layout overflow");
@@ -129,7 +137,8 @@ struct Level : SlotPart<Entry> {
     level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
     level.reserve_threshold = plan.thresholds[index];
     level.probe_limits = plan.limits[index];
-    level.overflow.reset(new OverflowWord[level.table.group_count()]());
+    level.overflow = reinterpret_cast<OverflowWord*>(block.take(level.group_count() * sizeof(OverflowWord)));
+    level.forget_overflow();
     return level;
   }
 
@@ -139,7 +148,7 @@ struct Level : SlotPart<Entry> {
     forget_overflow();
   }
   void forget_overflow() noexcept {
-    if (overflow) std::fill_n(overflow.get(), group_count(), OverflowWord{0});
+    if (overflow) std::fill_n(overflow, group_count(), OverflowWord{0});
   }
 
   // Mark the groups of a probe sequence before `slot`'s group as passed by
@@ -160,7 +169,7 @@ struct Level : SlotPart<Entry> {
   }
   ProbeSeq probe(std::uint32_t lo) const noexcept { return {start_group(lo), group_mask}; }
   LevelProbe<Entry> lookup_fields() const noexcept {
-    return {table.ctrl(), table.entries(), overflow.get(), static_cast<std::uint32_t>(salt),
+    return {table.ctrl(), table.entries(), overflow, static_cast<std::uint32_t>(salt),
             static_cast<std::uint32_t>(group_mask)};
   }
 
@@ -215,14 +224,12 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return p == 0 ? 0 : static_cast<std::size_t>(63 - std::countl_zero(p));
   }
 
-  // Bytes the map owns besides its own object: level tables, overflow
-  // words, the level array and the batch plan.
+  // Bytes the map owns besides its own object: the block of level tables
+  // and overflow words, the level arrays and the batch plan.
   std::size_t memory_bytes() const noexcept {
     const Shape& s = *shape_;
-    std::size_t bytes = s.levels.capacity() * sizeof(LevelT) + s.plan.capacity() * sizeof(std::size_t);
-    for (const LevelT& level : s.levels)
-      bytes += level.table.allocated_bytes() + (level.overflow ? level.group_count() * sizeof(OverflowWord) : 0);
-    return bytes;
+    return s.block.allocated_bytes() + s.levels.capacity() * sizeof(LevelT) +
+           s.probes.capacity() * sizeof(LevelProbe<Entry>) + s.plan.capacity() * sizeof(std::size_t);
   }
 
 
@@ -232,6 +239,35 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // entry of this hash's overflow class was placed past.
   template <class Q>
   SlotRef find_slot_indices_with_hash(const Q& key, std::uint64_t h) const {
+    return lookup(key, h);
+  }
+
+  template <class Q>
+  SlotRef find(const Q& key) const {
+    return find_slot_indices_with_hash(key, hash_of(key));
+  }
+
+  // Reads inline the lookup into their caller, which saves its entry and
+  // exit (a tenth of a hit's cost); changes call it.
+  template <class Q>
+  [[gnu::always_inline]] const V* get(const Q& key) const {
+    const auto at = lookup(key, hash_of(key));
+    return at ? &entry_at(at).value : nullptr;
+  }
+
+  template <class Q>
+  [[gnu::always_inline]] bool contains_key(const Q& key) const {
+    return static_cast<bool>(lookup(key, hash_of(key)));
+  }
+
+  const Entry& entry_at(SlotRef at) const noexcept {
+    return shape_->levels[at.part].table.entry(at.slot);
+  }
+  Entry& entry_at(SlotRef at) noexcept { return shape_->levels[at.part].table.entry(at.slot); }
+
+ private:
+  template <class Q>
+  [[gnu::always_inline]] SlotRef lookup(const Q& key, std::uint64_t h) const {
     const Shape& s = *shape_;
     const std::uint32_t lo = low_word(h);
     const ctrl_t tag = tag_of(h);
@@ -266,27 +302,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return {};
   }
 
-  template <class Q>
-  SlotRef find(const Q& key) const {
-    return find_slot_indices_with_hash(key, hash_of(key));
-  }
 
-  template <class Q>
-  const V* get(const Q& key) const {
-    const auto at = find(key);
-    return at ? &entry_at(at).value : nullptr;
-  }
-
-  template <class Q>
-  bool contains_key(const Q& key) const {
-    return static_cast<bool>(find(key));
-  }
-
-  const Entry& entry_at(SlotRef at) const noexcept {
-    return shape_->levels[at.part].table.entry(at.slot);
-  }
-  Entry& entry_at(SlotRef at) noexcept { return shape_->levels[at.part].table.entry(at.slot); }
-
+ public:
   // ---- insertion (insert and try_emplace: TableOps) ---------------------
   // Insert a key known to be absent (copies between maps): the growth rule
   // and the placement of insert, without the lookup.
@@ -362,7 +379,11 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   }
 
   struct Shape {
+    // The levels' tables live in `block`, so levels go first: a move
+    // assignment replaces the levels before the block (declaration order),
+    // and the destructor empties them before the members go.
     std::vector<LevelT> levels;
+    ShapeBlock block;
     std::vector<std::size_t> plan;
     std::size_t len = 0;
     std::size_t capacity = 0;
@@ -372,6 +393,11 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     std::uint64_t populated = 0;  // bit i: level i holds an entry
     std::vector<LevelProbe<Entry>> probes;  // one per level
     FirstFullBound first_full;
+
+    Shape() = default;
+    Shape(Shape&&) noexcept = default;
+    Shape& operator=(Shape&&) noexcept = default;
+    ~Shape() { levels.clear(); }
   };
 
   ElasticHashMap() = default;
@@ -417,8 +443,12 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     // A level mask of 64 bits covers every capacity whose first level can
     // be allocated at all.
     if (plan->sizes.size() > 64) fail("layout overflow");
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < plan->sizes.size(); ++i) bytes = sat_add(bytes, LevelT::block_bytes(*plan, i));
+    s.block = ShapeBlock(bytes);
     s.levels.reserve(plan->sizes.size());
-    for (std::size_t i = 0; i < plan->sizes.size(); ++i) s.levels.push_back(LevelT::with_capacity_in(*plan, i));
+    for (std::size_t i = 0; i < plan->sizes.size(); ++i)
+      s.levels.push_back(LevelT::with_capacity_in(*plan, i, s.block));
     s.probes.reserve(s.levels.size());
     for (const LevelT& level : s.levels) s.probes.push_back(level.lookup_fields());
     s.plan = plan->batches;

@@ -85,13 +85,20 @@ struct alignas(64) BucketLevel : SlotPart<Entry> {
   std::size_t bucket_mask = 0;
   std::size_t bucket_shift = 0;
 
-  // Level `index` of `buckets` buckets, each `width` (≥ 16) slots wide; both
-  // rounded up to powers of two.
-  static BucketLevel make(std::size_t index, std::size_t buckets, std::size_t width) {
+  // Slots of a level of `buckets` buckets, each `width` (≥ 16) slots wide;
+  // both rounded up to powers of two.
+  static std::size_t slots_for(std::size_t buckets, std::size_t width) noexcept {
+    const std::size_t rounded = buckets <= 1 ? buckets : next_pow2(buckets);
+    return sat_mul(rounded, next_pow2(width));
+  }
+
+  // Level `index` of `buckets` buckets, each `width` slots wide, its table
+  // carved from `block`.
+  static BucketLevel make(std::size_t index, std::size_t buckets, std::size_t width, ShapeBlock& block) {
     BucketLevel level;
     const std::size_t rounded = buckets <= 1 ? buckets : next_pow2(buckets);
     const std::size_t slot_width = next_pow2(width);
-    level.table = RawTable<Entry>(sat_mul(rounded, slot_width));
+    level.table = RawTable<Entry>(slots_for(buckets, width), block);
     level.bucket_mask = rounded == 0 ? 0 : rounded - 1;
     level.bucket_shift = static_cast<std::size_t>(std::countr_zero(slot_width));
     level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
@@ -138,15 +145,23 @@ struct SpecialArray {
   SpecialPrimary<Entry> primary;
   SpecialFallback<Entry> fallback;
 
+  // Slots of the primary and of the fallback for `total` special slots.
+  static std::size_t primary_slots(std::size_t total) noexcept {
+    if (total == 0) return 0;
+    return sat_mul(16, next_pow2(std::max<std::size_t>(1, div_ceil(total - total / 2, 16))));
+  }
+  static std::size_t fallback_slots(std::size_t total) noexcept { return sat_mul(16, div_ceil(total / 2, 16)); }
+
   // `total` special slots: the larger half to the primary, the rest to the
   // fallback, whose buckets hold the next power of two ≥ max(2, 2 × limit).
-  static SpecialArray with_capacity_in(std::size_t total, std::size_t probe_limit) {
+  // The tables are carved from `block`; the primary's tag summaries are
+  // allocated on their own.
+  static SpecialArray with_capacity_in(std::size_t total, std::size_t probe_limit, ShapeBlock& block) {
     SpecialArray s;
-    const std::size_t primary_cap = total - total / 2;
     const std::size_t fallback_cap = total / 2;
     if (total != 0) {
-      const std::size_t groups = next_pow2(std::max<std::size_t>(1, div_ceil(primary_cap, 16)));
-      s.primary.table = RawTable<Entry>(sat_mul(16, groups));
+      const std::size_t groups = primary_slots(total) / 16;
+      s.primary.table = RawTable<Entry>(primary_slots(total), block);
       s.primary.group_summaries.reset(new (std::nothrow) TagSummary[groups]());
       if (!s.primary.group_summaries)
         fail("group_summaries alloc: " + std::string(debug_text(TryReserveError::AllocError)));
@@ -162,7 +177,7 @@ struct SpecialArray {
       s.fallback.bucket_shift = shift;
       s.fallback.bucket_count = div_ceil(fallback_cap, std::size_t{1} << shift);
     }
-    if (fallback_cap != 0) s.fallback.table = RawTable<Entry>(sat_mul(16, div_ceil(fallback_cap, 16)));
+    if (fallback_cap != 0) s.fallback.table = RawTable<Entry>(fallback_slots(total), block);
     return s;
   }
 };
@@ -227,8 +242,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // primary's tag summaries and the level array.
   std::size_t memory_bytes() const noexcept {
     const Shape& s = *shape_;
-    std::size_t bytes = s.levels.capacity() * sizeof(LevelT);
-    for (std::size_t i = 0; i < part_count(); ++i) bytes += s.part(i).table.allocated_bytes();
+    std::size_t bytes = s.levels.capacity() * sizeof(LevelT) + s.block.allocated_bytes() +
+                        s.overflow.table.allocated_bytes();
     if (s.special.primary.group_summaries) bytes += s.special.primary.group_count() * sizeof(TagSummary);
     return bytes;
   }
@@ -451,15 +466,27 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   struct Shape {
+    // The tables of the levels and the special array live in `block`, which
+    // is declared after them: a move assignment replaces them before the
+    // block, and the destructor empties them before the members go.
     std::vector<LevelT> levels;
     SpecialArray<Entry> special;
-    SlotPart<Entry> overflow;
+    SlotPart<Entry> overflow;  // allocated on its own: it grows by itself
+    ShapeBlock block;
     std::size_t len = 0;
     std::size_t capacity = 0;
     std::size_t max_items = 0;
     std::size_t max_populated_level = 0;
     FirstFullBound first_full;
     bool wide_buckets = false;  // buckets span more than one group
+
+    Shape() = default;
+    Shape(Shape&&) noexcept = default;
+    Shape& operator=(Shape&&) noexcept = default;
+    ~Shape() {
+      levels.clear();
+      special = SpecialArray<Entry>{};
+    }
 
     SlotPart<Entry>& part(std::size_t i) noexcept {
       VELOMAP_ASSERT(i < levels.size() + 3);
@@ -592,10 +619,17 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   Shape make_shape(std::size_t capacity) const {
     const FunnelGeometry g = plan_geometry(capacity, reserve_fraction_);
     Shape s;
+    // Every table but the overflow part's in one block.
+    std::size_t bytes = 0;
+    for (const std::size_t buckets : g.bucket_counts)
+      bytes = sat_add(bytes, RawTable<Entry>::block_bytes(LevelT::slots_for(buckets, g.bucket_width)));
+    bytes = sat_add(bytes, RawTable<Entry>::block_bytes(SpecialArray<Entry>::primary_slots(g.special_capacity)));
+    bytes = sat_add(bytes, RawTable<Entry>::block_bytes(SpecialArray<Entry>::fallback_slots(g.special_capacity)));
+    s.block = ShapeBlock(bytes);
     s.levels.reserve(g.level_count);
     for (std::size_t i = 0; i < g.bucket_counts.size(); ++i)
-      s.levels.push_back(LevelT::make(i, g.bucket_counts[i], g.bucket_width));
-    s.special = SpecialArray<Entry>::with_capacity_in(g.special_capacity, primary_probe_limit_);
+      s.levels.push_back(LevelT::make(i, g.bucket_counts[i], g.bucket_width, s.block));
+    s.special = SpecialArray<Entry>::with_capacity_in(g.special_capacity, primary_probe_limit_, s.block);
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
     s.wide_buckets = g.bucket_width > kGroupWidth;
