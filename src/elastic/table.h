@@ -252,7 +252,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   template <class Q>
   [[gnu::always_inline]] const V* get(const Q& key) const {
     const auto at = lookup(key, hash_of(key));
-    return at ? &entry_at(at).value : nullptr;
+    return at ? &shape_->probes[at.part].entries[at.slot].value : nullptr;
   }
 
   template <class Q>

@@ -64,12 +64,12 @@ class SharedBorrow {
   }
   bool held() const noexcept { return flag_ != nullptr; }
 
-  static SharedBorrow or_raise(BorrowFlag& flag) {
+  [[gnu::always_inline]] static SharedBorrow or_raise(BorrowFlag& flag) {
     SharedBorrow b(flag);
     if (!b.held()) refuse_shared();
     return b;
   }
-  static SharedBorrow or_panic(BorrowFlag& flag) {
+  [[gnu::always_inline]] static SharedBorrow or_panic(BorrowFlag& flag) {
     SharedBorrow b(flag);
     if (!b.held()) refuse_shared_panic();
     return b;
@@ -91,7 +91,7 @@ class ExclusiveBorrow {
   }
   bool held() const noexcept { return flag_ != nullptr; }
 
-  static ExclusiveBorrow or_raise(BorrowFlag& flag) {
+  [[gnu::always_inline]] static ExclusiveBorrow or_raise(BorrowFlag& flag) {
     ExclusiveBorrow b(flag);
     if (!b.held()) refuse_exclusive();
     return b;
