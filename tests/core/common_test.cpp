@@ -70,6 +70,20 @@ TEST(RawTable, OneZeroFilledAlignedBlock) {
   for (std::size_t s = 0; s < t.slot_count(); ++s) EXPECT_EQ(t.ctrl_at(s), kEmpty);
 }
 
+// Tables carved from one ShapeBlock: each piece aligned, laid out as an
+// owning table is, disjoint from the next; the block owns the memory.
+TEST(RawTable, TablesShareOneShapeBlock) {
+  ShapeBlock block(RawTable<Entry24>::block_bytes(48) + RawTable<Entry24>::block_bytes(1));
+  RawTable<Entry24> a(48, block), b(1, block), none(0, block);
+  EXPECT_FALSE(a.allocated());
+  EXPECT_EQ(none.slot_count(), 0u);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&b.entry(0)) % 64, 0u);
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(&b.entry(0)),
+            reinterpret_cast<const unsigned char*>(&a.entry(0)) + RawTable<Entry24>::block_bytes(48));
+  for (std::size_t s = 0; s < b.slot_count(); ++s) EXPECT_EQ(b.ctrl_at(s), kEmpty);
+  EXPECT_THROW(ShapeBlock(SIZE_MAX), InternalFailure);
+}
+
 TEST(RawTable, LayoutBounds) {
   const TableLayout l = compute_table_layout(16, 24, 8);
   EXPECT_EQ(l.ctrl_offset, 384u);
