@@ -136,8 +136,9 @@ inline TableLayout compute_table_layout(std::size_t slot_count, std::size_t entr
 
 // One allocation for all the slot tables of a shape (and their side
 // arrays), handed out in pieces aligned to 64 bytes: a new shape costs one
-// malloc and one free however many tables it has. Move-only; frees the
-// memory when it goes (the tables carved from it must be gone first).
+// malloc and one free however many tables it has. A table allocated on its
+// own holds a block of one piece. Move-only; frees the memory when it goes
+// (the tables carved from it must be gone first).
 class ShapeBlock {
  public:
   ShapeBlock() noexcept = default;
@@ -178,13 +179,14 @@ class ShapeBlock {
   // Bytes allocated (with the alignment slack), 0 when empty.
   std::size_t allocated_bytes() const noexcept { return raw_ == nullptr ? 0 : bytes_ + kTableAlign - 1; }
 
- private:
   void swap(ShapeBlock& o) noexcept {
     std::swap(raw_, o.raw_);
     std::swap(next_, o.next_);
     std::swap(left_, o.left_);
     std::swap(bytes_, o.bytes_);
   }
+
+ private:
   void* raw_ = nullptr;
   unsigned char* next_ = nullptr;
   std::size_t left_ = 0;
@@ -201,17 +203,12 @@ class RawTable {
   // Throws InternalFailure("layout overflow") or std::bad_alloc.
   explicit RawTable(std::size_t requested) {
     if (!size_for(requested)) return;
-    if (fault_injection::refuse_allocation()) throw std::bad_alloc();
     const TableLayout layout = compute_table_layout(slot_count_, sizeof(Entry), alignof(Entry));
     // Only the control bytes need a value: entries are raw storage until
     // filled, so zeroing them (as calloc would, with a memset once the
-    // allocator recycles memory) is wasted work. 63 spare bytes let us
-    // align to 64.
-    void* raw = std::malloc(layout.alloc_size + kTableAlign - 1);
-    if (raw == nullptr) throw std::bad_alloc();
-    base_ = raw;
-    auto addr = (reinterpret_cast<std::uintptr_t>(raw) + kTableAlign - 1) & ~(kTableAlign - 1);
-    place_in(reinterpret_cast<unsigned char*>(addr), layout);
+    // allocator recycles memory) is wasted work.
+    own_ = ShapeBlock(layout.alloc_size);
+    place_in(own_.take(layout.alloc_size), layout);
   }
 
   // The same, in a piece of `block` (which owns the memory; see
@@ -240,10 +237,8 @@ class RawTable {
   }
   RawTable(const RawTable&) = delete;
   RawTable& operator=(const RawTable&) = delete;
-  ~RawTable() { std::free(base_); }
-
   void swap(RawTable& o) noexcept {
-    std::swap(base_, o.base_);
+    own_.swap(o.own_);
     std::swap(entries_, o.entries_);
     std::swap(ctrl_, o.ctrl_);
     std::swap(slot_count_, o.slot_count_);
@@ -252,13 +247,10 @@ class RawTable {
 
   std::size_t slot_count() const noexcept { return slot_count_; }
   std::size_t group_count() const noexcept { return group_count_; }
-  bool allocated() const noexcept { return base_ != nullptr; }
-  // Bytes of the block this table allocated (its layout was checked then).
-  std::size_t allocated_bytes() const noexcept {
-    if (base_ == nullptr) return 0;
-    return round_to_table_align(round_to_table_align(slot_count_ * sizeof(Entry)) + slot_count_) +
-           kTableAlign - 1;
-  }
+  // Whether the table owns an allocation (not one in a ShapeBlock), and
+  // its size.
+  bool allocated() const noexcept { return own_.allocated_bytes() != 0; }
+  std::size_t allocated_bytes() const noexcept { return own_.allocated_bytes(); }
 
   ctrl_t* ctrl() noexcept { return ctrl_; }
   const ctrl_t* ctrl() const noexcept { return ctrl_; }
@@ -343,7 +335,7 @@ class RawTable {
     reset_ctrl();
   }
 
-  void* base_ = nullptr;  // owned allocation; null for none or a ShapeBlock piece
+  ShapeBlock own_;  // the table's own memory; empty for none or a ShapeBlock piece
   Entry* entries_ = nullptr;
   ctrl_t* ctrl_ = nullptr;
   std::size_t slot_count_ = 0;
