@@ -336,7 +336,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
   // ---- rebuilds ---------------------------------------------------------
   // Rebuild at `new_capacity`: all or nothing (see the header comment).
-  void resize(std::size_t new_capacity) {
+  [[gnu::noinline]] void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
     std::size_t slots = 0;
     for (const LevelT& level : fresh.levels) slots += level.slot_count();

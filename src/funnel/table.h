@@ -413,7 +413,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // freed at the end; so undoing a failed rebuild only means forgetting
   // the new shape's control bytes. Entries without a place wait in the old
   // shape until the overflow part has been sized for all of them.
-  void resize(std::size_t new_capacity) {
+  [[gnu::noinline]] void resize(std::size_t new_capacity) {
     Shape fresh = make_shape(new_capacity);
     std::vector<SlotPart<Entry>*> new_parts(fresh.levels.size() + 3);
     for (std::size_t i = 0; i < new_parts.size(); ++i) new_parts[i] = &fresh.part(i);
@@ -541,7 +541,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   // A free slot of the overflow part, which doubles first when it is full.
   // Throws std::bad_alloc with nothing changed; slots keep their indices.
-  static SlotRef overflow_slot(Shape& s) {
+  [[gnu::noinline]] static SlotRef overflow_slot(Shape& s) {
     SlotPart<Entry>& of = s.overflow;
     if (of.len == of.slot_count()) {
       RawTable<Entry> bigger(std::max(kOverflowStart, sat_mul(of.slot_count(), 2)));

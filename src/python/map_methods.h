@@ -91,7 +91,8 @@ struct MapMethods {
   }
 
   // ---- reads ----------------------------------------------------------------
-  static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) noexcept {
+  [[gnu::flatten]] static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t n,
+                                       PyObject* kw) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       static constexpr Param params[] = {{"key", true}, {"default"}};
       static const Signature sig{qualified<Scheme>("get"), params};

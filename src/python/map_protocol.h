@@ -2,7 +2,8 @@
 // m[k] = v, del m[k], k in m.
 //
 // Reads take a shared borrow, changes the exclusive one; a refusal raises
-// RuntimeError. Lookups borrow the caller's key reference; only stored keys
+// RuntimeError. The single-key slots are flattened: their guarded body
+// would otherwise be called out of line through a closure. Lookups borrow the caller's key reference; only stored keys
 // take one.
 #pragma once
 
@@ -23,7 +24,7 @@ struct MapProtocol : MapType<Scheme> {
     });
   }
 
-  static int contains(PyObject* self, PyObject* key) noexcept {
+  [[gnu::flatten]] static int contains(PyObject* self, PyObject* key) noexcept {
     return guarded(-1, [&] {
       SharedBorrow b = SharedBorrow::or_raise(obj(self)->borrow);
       const KeyRef k = KeyRef::borrow(key);
@@ -31,7 +32,7 @@ struct MapProtocol : MapType<Scheme> {
     });
   }
 
-  static PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+  [[gnu::flatten]] static PyObject* subscript(PyObject* self, PyObject* key) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       SharedBorrow b = SharedBorrow::or_raise(obj(self)->borrow);
       const KeyRef k = KeyRef::borrow(key);
@@ -41,7 +42,7 @@ struct MapProtocol : MapType<Scheme> {
     });
   }
 
-  static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+  [[gnu::flatten]] static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return guarded(-1, [&] {
       auto* o = obj(self);
       ExclusiveBorrow b = ExclusiveBorrow::or_raise(o->borrow);
