@@ -132,7 +132,8 @@ struct MapMethods {
   }
 
   // ---- changes --------------------------------------------------------------
-  static PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) noexcept {
+  [[gnu::flatten]] static PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t n,
+                                       PyObject* kw) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       static constexpr Param params[] = {{"key", true}, {"default"}};
       static const Signature sig{qualified<Scheme>("pop"), params};
@@ -176,7 +177,7 @@ struct MapMethods {
     });
   }
 
-  static PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t n,
+  [[gnu::flatten]] static PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t n,
                               PyObject* kw) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       static constexpr Param params[] = {{"key", true}, {"default"}};

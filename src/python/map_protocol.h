@@ -2,8 +2,10 @@
 // m[k] = v, del m[k], k in m.
 //
 // Reads take a shared borrow, changes the exclusive one; a refusal raises
-// RuntimeError. The single-key slots are flattened: their guarded body
-// would otherwise be called out of line through a closure. Lookups borrow the caller's key reference; only stored keys
+// RuntimeError. The single-key slots (here, get, pop and setdefault) and the
+// update loops are flattened: their guarded body would otherwise be called
+// out of line through a closure, and the insertion path through several
+// more calls. Rebuilds stay out of line. Lookups borrow the caller's key reference; only stored keys
 // take one.
 #pragma once
 
