@@ -29,7 +29,8 @@ import velomap
 
 CLASSES = {"dict": dict, "elastic": velomap.ElasticHashMap, "funnel": velomap.FunnelHashMap}
 # Per-element costs: single-key loops (build = m[k] = v from empty, presized =
-# the same into a map made with room for n (dict: grown as usual), hit = m[k],
+# the same into a map made with room for n, i.e. the least capacity that
+# holds n without growing (dict: grown as usual), hit = m[k],
 # get = m.get(k), miss = k in m for absent keys, delete = del m[k]) and bulk
 # operations (iterate = for k in m, items = list(m.items()), copy = m.copy(),
 # update = m.update(a_dict) into an empty map). Single-key loops visit the
@@ -83,13 +84,23 @@ def op_get(m, keys, _absent):
     return t1 - t0
 
 
+def room_for(n: int, delta: float = 0.1) -> int:
+    """The least capacity that holds n entries without growing (a map built
+    for c holds c - floor(c * delta))."""
+    c = n
+    while c - int(c * delta) < n:
+        c += 1
+    return c
+
+
 def op_presized(cls, keys, _absent):
-    m = cls() if cls is dict else cls(capacity=len(keys))
+    m = cls() if cls is dict else cls(capacity=room_for(len(keys)))
     t0 = time.perf_counter_ns()
     for k in keys:
         m[k] = k
     t1 = time.perf_counter_ns()
     assert len(m) == len(keys)
+    assert cls is dict or m.capacity == room_for(len(keys)), "a presized map grew"
     return t1 - t0
 
 
@@ -186,25 +197,31 @@ def measure(kind: str, n: int, repeats: int, names: list[str], seed: int):
 
 # Run in a fresh interpreter: RSS growth per entry of a map of n int keys
 # built by m[k] = k from empty ("grown") or into a map made with room for n
-# ("presized"), and the peak RSS growth while building it. The keys' own
-# memory is not counted.
+# ("presized"), and the peak RSS growth while building it (the kernel's
+# high-water mark, reset just before). The keys' own memory is not counted.
 _BUILD_MEMORY_PROBE = """
-import os, random, resource, sys, velomap
+import os, random, sys, velomap
 name, how, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
 page = os.sysconf("SC_PAGE_SIZE")
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * page
+def peak_rss():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM:"))
 keys = random.Random(7).sample(range(1 << 40), n)
 cls = dict if name == "dict" else getattr(velomap, name)
+room = n
+while room - int(room * 0.1) < n:
+    room += 1
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the peak starts again from the current RSS
 before = rss()
-peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-m = cls(capacity=n) if how == "presized" else cls()
+m = cls(capacity=room) if how == "presized" else cls()
 for k in keys:
     m[k] = k
 assert len(m) == n
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-print((rss() - before) / n, (peak - max(before, peak_before)) / n)
+print((rss() - before) / n, (peak_rss() - before) / n)
 """
 
 
@@ -216,7 +233,7 @@ def build_memory(n: int):
         out = subprocess.run([sys.executable, "-c", _BUILD_MEMORY_PROBE, name, how, str(n)],
                              check=True, capture_output=True, text=True)
         after, peak = (float(x) for x in out.stdout.split())
-        rows.append((name, how, after, max(after, peak)))
+        rows.append((name, how, after, peak))
     return rows
 
 
