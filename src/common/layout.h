@@ -274,8 +274,7 @@ class RawTable {
     if (slot_count_ != 0) std::memset(ctrl_, kEmpty, slot_count_);
   }
 
-  // Construct an entry without touching the control byte (rebuilds write the
-  // tags first, while planning, and the entries once every place is known).
+  // Construct an entry in a slot whose control byte the caller claims.
   template <class K, class V>
   void construct(std::size_t slot, K&& key, V&& value) noexcept {
     ::new (static_cast<void*>(entries_ + slot)) Entry{std::forward<K>(key), std::forward<V>(value)};

@@ -232,7 +232,6 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
            s.probes.capacity() * sizeof(LevelProbe<Entry>) + s.plan.capacity() * sizeof(std::size_t);
   }
 
-
   // ---- lookup -----------------------------------------------------------
   // The populated levels in order; in each, follow the probe sequence
   // comparing tag matches, and leave the level at the first group that no
@@ -301,7 +300,6 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     }
     return {};
   }
-
 
  public:
   // ---- insertion (insert and try_emplace: TableOps) ---------------------
@@ -414,21 +412,16 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Place a key known to be absent without touching the walk bound (copies,
   // TableOps::insert_copies).
   void place_copy(K&& key, V&& value, std::uint64_t h) {
-    if (shape_->len >= shape_->max_items) {
-      place_new(std::move(key), std::move(value), h);
-      return;
-    }
-    const auto at = claim_slot<Placing::kCopy>(*shape_, h);
-    VELOMAP_ASSERT(at);  // len < max_items <= capacity <= the levels' slots
-    shape_->levels[at.part].table.construct(at.slot, std::move(key), std::move(value));
+    place_new<Placing::kCopy>(std::move(key), std::move(value), h);
   }
 
   // Grow first when the map is at max_items; returns the stored value.
+  template <Placing Mode = Placing::kInsert>
   V& place_new(K&& key, V&& value, std::uint64_t h) {
     if (shape_->len >= shape_->max_items) {
       resize(next_growth(shape_->capacity));
     }
-    const auto at = claim_slot(*shape_, h);
+    const auto at = claim_slot<Mode>(*shape_, h);
     if (!at) fail("no free slot found after resize");
     RawTable<Entry>& table = shape_->levels[at.part].table;
     table.construct(at.slot, std::move(key), std::move(value));

@@ -595,8 +595,9 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       at = choose_slot(*shape_, hp.h);
     }
     if (!at) at = overflow_slot(*shape_);
-    claim(*shape_, at, hp);
-    RawTable<Entry>& table = shape_->part(at.part).table;
+    SlotPart<Entry>& target = shape_->part(at.part);
+    claim_in(*shape_, target, at, hp);
+    RawTable<Entry>& table = target.table;
     table.construct(at.slot, std::move(key), std::move(value));
     return table.entry(at.slot).value;
   }
@@ -676,12 +677,9 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return {};
   }
 
-  // Write the tag of a new entry at `at` and account for it; the caller
-  // constructs the entry there.
-  static void claim(Shape& s, SlotRef at, const HashParts& hp) noexcept {
-    claim_in(s, s.part(at.part), at, hp);
-  }
-  // The same, with `part` being s.part(at.part) already found.
+  // Write the tag of a new entry at `at` (in `part`, which is
+  // s.part(at.part)) and account for it; the caller constructs the entry
+  // there.
   template <Placing Mode = Placing::kInsert>
   static void claim_in(Shape& s, SlotPart<Entry>& part, SlotRef at, const HashParts& hp) noexcept {
     const ctrl_t tag = hp.tag;

@@ -103,13 +103,19 @@ inline constexpr auto kPrefetchEntryObjects = [](const auto& e) noexcept {
 };
 inline constexpr auto kNoPrefetch = [](const auto&) noexcept {};
 
+// Call g with the prefetch that suits a walk over `len` entries.
+template <class G>
+void with_object_prefetch(std::size_t len, G&& g) {
+  if (len < kPrefetchObjectsFrom) {
+    g(kNoPrefetch);
+  } else {
+    g(kPrefetchEntryObjects);
+  }
+}
+
 template <class Table, class F>
 void for_each_prefetched(const Table& table, F&& f) {
-  if (table.len() < kPrefetchObjectsFrom) {
-    for_each_entry_ahead(table, f, kNoPrefetch);
-  } else {
-    for_each_entry_ahead(table, f, kPrefetchEntryObjects);
-  }
+  with_object_prefetch(table.len(), [&](auto ahead) { for_each_entry_ahead(table, f, ahead); });
 }
 
 // Store a copy of every entry of `source` (a core table of either scheme) in
@@ -120,11 +126,7 @@ void copy_entries(Target& target, const Source& source) {
   const auto copy = [](const auto& e) noexcept {
     return std::pair<HashedAny, Ref>(HashedAny::share(e.key), Ref::incref(e.value.get()));
   };
-  if (source.len() < kPrefetchObjectsFrom) {
-    target.insert_copies(source, copy, kNoPrefetch);
-  } else {
-    target.insert_copies(source, copy, kPrefetchEntryObjects);
-  }
+  with_object_prefetch(source.len(), [&](auto ahead) { target.insert_copies(source, copy, ahead); });
 }
 
 // Raise KeyError with the key as its only argument (a tuple key too).
