@@ -18,12 +18,6 @@ using namespace velomap::testing;
 using Map = ElasticHashMap<TestKey, Counted>;
 class ElasticMap : public LiveCheck {};
 
-Sizes level_sizes(const Map& m) {
-  Sizes out;
-  for (const auto& l : m.levels()) out.push_back(l.slot_count());
-  return out;
-}
-
 // ---- geometry -------------------------------------------------------------
 TEST(ElasticGeometry, PartitionLevels) {
   EXPECT_TRUE(partition_levels(0).empty());
@@ -95,11 +89,6 @@ TEST_F(ElasticMap, ConstructionFigures) {
   EXPECT_EQ(m.batch_remaining(), 384u);
 
   EXPECT_EQ(Map::with_options(1000, 0.999999).max_items(), 1u);
-
-  Map m16 = Map::with_options(0);
-  m16.insert(key(1), Counted(1));  // grows to 16
-  EXPECT_EQ(level_sizes(m16), (Sizes{16, 16, 16, 16, 16}));
-  EXPECT_EQ(m16.batch_plan(), (Sizes{12, 3, 0, 0, 0}));
 }
 
 // ---- removal and tombstones -------------------------------------------------

@@ -125,15 +125,11 @@ def test_capacity_and_repr(cls):
         m.capacity = 3
 
 
-def test_class_getitem(cls):
-    alias = cls[int, str]
-    assert alias.__origin__ is cls
-    assert alias.__args__ == (int, str)
-
-
 def test_docstrings_and_signatures(cls):
     assert cls.get.__text_signature__ == "($self, key, default=None)"
     assert cls.with_options.__text_signature__.startswith("($cls, capacity=0, reserve_fraction=None")
     assert cls.update.__doc__.startswith("Mirror of `dict.update`.")
     assert cls.__class_getitem__.__doc__.startswith("Runtime support for `Cls[K, V]` syntax")
     assert cls.capacity.__doc__ == ""
+    alias = cls[int, str]
+    assert alias.__origin__ is cls and alias.__args__ == (int, str)

@@ -1,7 +1,6 @@
 """copy.copy, copy.deepcopy, pickle and sys.getsizeof."""
 
 import copy
-import multiprocessing
 import pickle
 import sys
 
@@ -39,17 +38,6 @@ def test_pickle_round_trip_keeps_class_options_and_capacity(cls, protocol):
     m["self"] = m
     again = pickle.loads(pickle.dumps(m, protocol))
     assert again["self"] is again
-
-
-def _identity(x):
-    return x
-
-
-def test_multiprocessing_round_trip(cls):
-    m = sample(cls)
-    with multiprocessing.get_context("fork").Pool(1) as pool:
-        (back,) = pool.map(_identity, [m])
-    assert back == m and back.capacity == m.capacity
 
 
 def test_tampered_pickles_fail_cleanly(cls):

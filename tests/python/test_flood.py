@@ -1,9 +1,6 @@
 """Many keys sharing one hash: ints x + i * (2**61 - 1) hash alike, and
 objects whose hash uses a field with few values."""
 
-import math
-import random
-
 import pytest
 
 MODULUS = 2**61 - 1
@@ -36,16 +33,3 @@ def test_every_key_of_a_flood_is_stored_in_linear_memory(cls, keys):
     assert all((k in m) == (i % 2 == 1) for i, k in enumerate(keys))
     m.update((k, -1) for k in keys)
     assert len(m) == len(keys) and set(m.values()) == {-1}
-
-
-@pytest.mark.parametrize("delta", [1e-9, 0.001])
-def test_tiny_reserve_fraction_grows_only_at_its_limit(cls, delta):
-    keys = random.Random(7).sample(range(10**12), 100_000)
-    m = cls.with_options(0, delta)
-    for k in keys:
-        m[k] = k
-    capacity = 16
-    while capacity - math.floor(capacity * max(delta, 1e-6)) < len(keys):
-        capacity *= 2
-    assert len(m) == len(keys) and m.capacity == capacity
-    assert all(m[k] == k for k in keys[::97])
