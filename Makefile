@@ -16,7 +16,8 @@
 #                 docs/probes.png
 # make bench-core the core tables against boost::unordered_flat_map and
 #                 absl::flat_hash_map in C++ (Debian packages installed when
-#                 missing)
+#                 missing): medians of CORE_REPEATS interleaved repeats and
+#                 ratios to boost; BENCH_ARGS passes options to the binary
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
@@ -25,6 +26,7 @@ CORE_BUILD := build/core-tests
 BENCH_BUILD := build/core-bench
 PROBE_BUILD := build/probes
 BENCH_PKGS := libbenchmark-dev libboost1.81-dev libabsl-dev
+CORE_REPEATS ?= 5
 ASAN_BUILD := build/asan-module
 VENV_PATH  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 
@@ -126,7 +128,10 @@ bench-core: venv
 	$(VENV_PATH) cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DVELOMAP_BUILD_MODULE=OFF -DVELOMAP_BUILD_BENCH=ON -DVELOMAP_WERROR=ON
 	$(VENV_PATH) cmake --build $(BENCH_BUILD)
-	$(BENCH_BUILD)/velomap_core_bench --benchmark_min_time=0.1 $(BENCH_ARGS)
+	$(BENCH_BUILD)/velomap_core_bench --benchmark_min_time=0.1 --benchmark_repetitions=$(CORE_REPEATS) \
+	  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+	  --benchmark_out=$(BENCH_BUILD)/results.json --benchmark_out_format=json $(BENCH_ARGS) >/dev/null
+	$(VPY) benchmarks/core/report.py $(BENCH_BUILD)/results.json
 
 clean:
 	rm -rf build $(VENV) dist *.egg-info
