@@ -22,8 +22,8 @@ def medians(path):
     out = {}
     for run in runs:
         match = NAME.match(run.get("run_name", ""))
-        if run.get("aggregate_name") != "median" or not match:
-            continue
+        if run.get("aggregate_name") != "median" or not match or "per_elem" not in run:
+            continue  # other aggregates, and benchmarks that failed their check
         op, table, n = match.groups()
         out.setdefault((op, int(n)), {})[table] = run["per_elem"] * 1e9
     return out

@@ -31,8 +31,9 @@ Ref element_of(const Entry& e) {
   } else if constexpr (K == Kind::Values) {
     return Ref::incref(e.value.get());
   } else {
-    // One call that takes both references (two PyTuple_SetItem calls cost
-    // a third of an items step).
+    // One call, which adds a reference to each (two PyTuple_SetItem calls,
+    // each checking the tuple and releasing the slot's old item, cost a
+    // third of an items step).
     return Ref::checked(PyTuple_Pack(2, e.key.obj(), e.value.get()));
   }
 }
