@@ -88,15 +88,17 @@ struct alignas(64) BucketLevel : SlotPart<Entry> {
   // Slots of a level of `buckets` buckets, each `width` (≥ 16) slots wide;
   // both rounded up to powers of two.
   static std::size_t slots_for(std::size_t buckets, std::size_t width) noexcept {
-    const std::size_t rounded = buckets <= 1 ? buckets : next_pow2(buckets);
-    return sat_mul(rounded, next_pow2(width));
+    return sat_mul(rounded_buckets(buckets), next_pow2(width));
+  }
+  static std::size_t rounded_buckets(std::size_t buckets) noexcept {
+    return buckets <= 1 ? buckets : next_pow2(buckets);
   }
 
   // Level `index` of `buckets` buckets, each `width` slots wide, its table
   // carved from `block`.
   static BucketLevel make(std::size_t index, std::size_t buckets, std::size_t width, ShapeBlock& block) {
     BucketLevel level;
-    const std::size_t rounded = buckets <= 1 ? buckets : next_pow2(buckets);
+    const std::size_t rounded = rounded_buckets(buckets);
     const std::size_t slot_width = next_pow2(width);
     level.table = RawTable<Entry>(slots_for(buckets, width), block);
     level.bucket_mask = rounded == 0 ? 0 : rounded - 1;
@@ -160,8 +162,9 @@ struct SpecialArray {
     SpecialArray s;
     const std::size_t fallback_cap = total / 2;
     if (total != 0) {
-      const std::size_t groups = primary_slots(total) / 16;
-      s.primary.table = RawTable<Entry>(primary_slots(total), block);
+      const std::size_t slots = primary_slots(total);
+      const std::size_t groups = slots / 16;
+      s.primary.table = RawTable<Entry>(slots, block);
       s.primary.group_summaries.reset(new (std::nothrow) TagSummary[groups]());
       if (!s.primary.group_summaries)
         fail("group_summaries alloc: " + std::string(debug_text(TryReserveError::AllocError)));

@@ -5,8 +5,8 @@
 // RuntimeError. The single-key slots (here, get, pop and setdefault) and the
 // update loops are flattened: their guarded body would otherwise be called
 // out of line through a closure, and the insertion path through several
-// more calls. Rebuilds stay out of line. Lookups borrow the caller's key reference; only stored keys
-// take one.
+// more calls. Rebuilds stay out of line. Lookups borrow the caller's key
+// reference; only stored keys take one.
 #pragma once
 
 #include "args.h"
