@@ -363,6 +363,7 @@ struct SlotPart {
 
   SlotPart() = default;
   explicit SlotPart(std::size_t slots) : table(slots) {}
+  explicit SlotPart(RawTable<Entry>&& t) noexcept : table(std::move(t)) {}
   // A moved-from part is empty and valid. Assignment releases the entries
   // the target held before taking over the source's.
   SlotPart(SlotPart&& o) noexcept

@@ -123,23 +123,22 @@ struct Level : SlotPart<Entry> {
     return RawTable<Entry>::block_bytes(n) + ShapeBlock::piece(n / kGroupWidth * sizeof(OverflowWord));
   }
 
-  // Level `index` of `plan`, carved from `block`. Requires: its size is a
-  // power of two, at least 16, and block_bytes of it left in the block.
-  static Level with_capacity_in(const LevelPlan& plan, std::size_t index, ShapeBlock& block) {
-    const std::size_t n = plan.sizes[index];
-    VELOMAP_ASSERT(n >= kGroupWidth && std::has_single_bit(n));
-    Level level;
-    level.table = RawTable<Entry>(n, block);
+  // Level `index` of `plan`, carved from `block`, built in place (a default
+  // level assigned field by field costs a clear and a move per level of
+  // every new shape). Requires: its size is a power of two, at least 16,
+  // and block_bytes of it left in the block.
+  Level(const LevelPlan& plan, std::size_t index, ShapeBlock& block)
+      : SlotPart<Entry>(RawTable<Entry>(plan.sizes[index], block)),
+        probe_limits(plan.limits[index]),
+        salt(static_cast<std::uint64_t>(index + 1) * kSaltStep),
+        reserve_threshold(plan.thresholds[index]) {
+    VELOMAP_ASSERT(slot_count() >= kGroupWidth && std::has_single_bit(slot_count()));
     // Lookups keep the mask in 32 bits (LevelProbe): 2^32 groups of 16
     // slots would be a table of a terabyte and more.
-    if (level.table.group_count() > (std::size_t{1} << 32)) fail("layout overflow");
-    level.group_mask = level.table.group_count() - 1;
-    level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
-    level.reserve_threshold = plan.thresholds[index];
-    level.probe_limits = plan.limits[index];
-    level.overflow = reinterpret_cast<OverflowWord*>(block.take(level.group_count() * sizeof(OverflowWord)));
-    level.forget_overflow();
-    return level;
+    if (group_count() > (std::size_t{1} << 32)) fail("layout overflow");
+    group_mask = group_count() - 1;
+    overflow = reinterpret_cast<OverflowWord*>(block.take(group_count() * sizeof(OverflowWord)));
+    forget_overflow();
   }
 
   // Release every entry; forget tombstones and overflow bits.
@@ -441,7 +440,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     s.block = ShapeBlock(bytes);
     s.levels.reserve(plan->sizes.size());
     for (std::size_t i = 0; i < plan->sizes.size(); ++i)
-      s.levels.push_back(LevelT::with_capacity_in(*plan, i, s.block));
+      s.levels.emplace_back(*plan, i, s.block);
     s.probes.reserve(s.levels.size());
     for (const LevelT& level : s.levels) s.probes.push_back(level.lookup_fields());
     s.plan = plan->batches;

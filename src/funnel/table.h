@@ -95,17 +95,13 @@ struct alignas(64) BucketLevel : SlotPart<Entry> {
   }
 
   // Level `index` of `buckets` buckets, each `width` slots wide, its table
-  // carved from `block`.
-  static BucketLevel make(std::size_t index, std::size_t buckets, std::size_t width, ShapeBlock& block) {
-    BucketLevel level;
-    const std::size_t rounded = rounded_buckets(buckets);
-    const std::size_t slot_width = next_pow2(width);
-    level.table = RawTable<Entry>(slots_for(buckets, width), block);
-    level.bucket_mask = rounded == 0 ? 0 : rounded - 1;
-    level.bucket_shift = static_cast<std::size_t>(std::countr_zero(slot_width));
-    level.salt = static_cast<std::uint64_t>(index + 1) * kSaltStep;
-    return level;
-  }
+  // carved from `block`. Built in place: a default level assigned field by
+  // field costs a 128-byte clear and a move per level of every new shape.
+  BucketLevel(std::size_t index, std::size_t buckets, std::size_t width, ShapeBlock& block)
+      : SlotPart<Entry>(RawTable<Entry>(slots_for(buckets, width), block)),
+        salt(static_cast<std::uint64_t>(index + 1) * kSaltStep),
+        bucket_mask(buckets <= 1 ? 0 : rounded_buckets(buckets) - 1),
+        bucket_shift(static_cast<std::size_t>(std::countr_zero(next_pow2(width)))) {}
 
   std::size_t bucket_start(std::uint32_t lo) const noexcept {
     return ((lo ^ static_cast<std::uint32_t>(salt)) & bucket_mask) << bucket_shift;
@@ -632,7 +628,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     s.block = ShapeBlock(bytes);
     s.levels.reserve(g.level_count);
     for (std::size_t i = 0; i < g.bucket_counts.size(); ++i)
-      s.levels.push_back(LevelT::make(i, g.bucket_counts[i], g.bucket_width, s.block));
+      s.levels.emplace_back(i, g.bucket_counts[i], g.bucket_width, s.block);
     s.special = SpecialArray<Entry>::with_capacity_in(g.special_capacity, primary_probe_limit_, s.block);
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
