@@ -103,8 +103,14 @@ struct alignas(64) BucketLevel : SlotPart<Entry> {
         bucket_mask(buckets <= 1 ? 0 : rounded_buckets(buckets) - 1),
         bucket_shift(static_cast<std::size_t>(std::countr_zero(next_pow2(width)))) {}
 
+  // The first slot of the bucket of `lo`. In a shape whose buckets are one
+  // group wide (Wide false) every level's shift is that of a group, a
+  // constant.
+  template <bool Wide>
   std::size_t bucket_start(std::uint32_t lo) const noexcept {
-    return ((lo ^ static_cast<std::uint32_t>(salt)) & bucket_mask) << bucket_shift;
+    VELOMAP_ASSERT(Wide || bucket_slots() == kGroupWidth);
+    const std::size_t bucket = (lo ^ static_cast<std::uint32_t>(salt)) & bucket_mask;
+    return Wide ? bucket << bucket_shift : bucket * kGroupWidth;
   }
   std::size_t bucket_slots() const noexcept { return std::size_t{1} << bucket_shift; }
 };
@@ -283,7 +289,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     const std::size_t last = std::min(s.max_populated_level, count - 1);
     for (std::size_t i = 0; i <= last; ++i) {
       const LevelT& level = s.levels[i];
-      const std::size_t start = level.bucket_start(hp.lo);
+      const std::size_t start = level.template bucket_start<Wide>(hp.lo);
       if (level.len == 0) {
         // Every byte of an empty level is free.
         if constexpr (Prepare)
@@ -649,7 +655,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     for (std::size_t i = from_level; i < count; ++i) {
       const LevelT& level = s.levels[i];
       if (level.len >= level.slot_count()) continue;
-      const std::size_t start = level.bucket_start(lo);
+      const std::size_t start = level.template bucket_start<Wide>(lo);
       const std::size_t end = start + (Wide ? level.bucket_slots() : kGroupWidth);
       for (std::size_t base = start; base != end; base += kGroupWidth) {
         if (const BitMask free = level.table.group_at_slot(base).match_free())
