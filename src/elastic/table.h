@@ -132,7 +132,7 @@ struct Level : SlotPart<Entry> {
         probe_limits(plan.limits[index]),
         salt(static_cast<std::uint64_t>(index + 1) * kSaltStep),
         reserve_threshold(plan.thresholds[index]) {
-    VELOMAP_ASSERT(slot_count() >= kGroupWidth && std::has_single_bit(slot_count()));
+    VELOMAP_ASSERT(plan.sizes[index] >= kGroupWidth && std::has_single_bit(plan.sizes[index]));
     // Lookups keep the mask in 32 bits (LevelProbe): 2^32 groups of 16
     // slots would be a table of a terabyte and more.
     if (group_count() > (std::size_t{1} << 32)) fail("layout overflow");
