@@ -222,9 +222,9 @@ class RawTable {
   // Bytes a table for `requested` slots takes in a ShapeBlock. Throws
   // InternalFailure("layout overflow") as the constructors do.
   static std::size_t block_bytes(std::size_t requested) {
-    RawTable sizes;
-    if (!sizes.size_for(requested)) return 0;
-    return ShapeBlock::piece(compute_table_layout(sizes.slot_count_, sizeof(Entry), alignof(Entry)).alloc_size);
+    const std::size_t slots = rounded_slots(requested);
+    if (slots == 0) return 0;
+    return ShapeBlock::piece(compute_table_layout(slots, sizeof(Entry), alignof(Entry)).alloc_size);
   }
 
   RawTable(RawTable&& o) noexcept { swap(o); }
@@ -321,11 +321,17 @@ class RawTable {
   }
 
  private:
+  // `requested` slots rounded up to whole groups; throws
+  // InternalFailure("layout overflow") past a word's worth.
+  static std::size_t rounded_slots(std::size_t requested) {
+    const std::size_t groups = div_ceil(requested, kGroupWidth);
+    if (groups > kWordMax / kGroupWidth) fail("layout overflow");
+    return groups * kGroupWidth;
+  }
   // Set the slot and group counts for `requested` slots; false for none.
   bool size_for(std::size_t requested) {
-    group_count_ = div_ceil(requested, kGroupWidth);
-    if (group_count_ > kWordMax / kGroupWidth) fail("layout overflow");
-    slot_count_ = group_count_ * kGroupWidth;
+    slot_count_ = rounded_slots(requested);
+    group_count_ = slot_count_ / kGroupWidth;
     return slot_count_ != 0;
   }
   void place_in(unsigned char* block, const TableLayout& layout) noexcept {
