@@ -10,6 +10,14 @@
 // The stack depth stays bounded whatever the nesting. Objects are untracked
 // by the collector before they are deferred, so nothing sees them again.
 //
+// The count and the list belong to the thread that frees (as the
+// interpreter keeps its own trashcan state per thread): a finaliser that
+// gives up the interpreter lock deep inside one thread's nest must not hold
+// back, or wait on, the frees of another thread, and a child forked from
+// inside such a finaliser (it is a copy of the forking thread, whose state
+// is its own) starts with nothing pending. The state is plain data with no
+// destructor, so the thread-local storage needs no exit hook from the C
+// library; the list's memory is given back whenever it has been drained.
 // Collection. Maps, views and iterators take part in cyclic garbage
 // collection: traverse visits every object reference they own (the type
 // too, as heap types must). A traverse may run whenever Python code runs
@@ -19,8 +27,9 @@
 // and releases leave moved-from (null) references, which visiting skips.
 #pragma once
 
-#include <utility>
-#include <vector>
+#include <cstddef>
+#include <cstdlib>
+#include <type_traits>
 
 #include "ref.h"
 
@@ -32,37 +41,55 @@ class BoundedDealloc {
  public:
   using Destroy = void (*)(PyObject*);
 
-  // Run destroy(self) now, or defer it to the outermost deallocation when
-  // nested too deeply. Requires: self is untracked and unreachable.
+  // Run destroy(self) now, or defer it to the outermost deallocation of
+  // this thread when nested too deeply. Requires: self is untracked and
+  // unreachable.
   static void run(PyObject* self, Destroy destroy) noexcept {
-    if (depth_ >= kMaxDeallocDepth) {
-      try {
-        pending().emplace_back(self, destroy);
-        return;
-      } catch (...) {
-        // No memory for the list: free it here, one level deeper.
-      }
-    }
-    ++depth_;
+    State& st = state_;
+    if (st.depth >= kMaxDeallocDepth && st.push(self, destroy)) return;
+    // Not deferred (or no memory for the list): free it here, one level deeper.
+    ++st.depth;
     destroy(self);
-    if (depth_ == 1) {
-      auto& list = pending();
-      while (!list.empty()) {
-        const auto [o, d] = list.back();
-        list.pop_back();
-        d(o);
-      }
-    }
-    --depth_;
+    if (st.depth == 1) st.drain();
+    --st.depth;
   }
 
  private:
-  static std::vector<std::pair<PyObject*, Destroy>>& pending() noexcept {
-    static std::vector<std::pair<PyObject*, Destroy>> list;
-    return list;
-  }
-  // All under the interpreter lock, in the one interpreter the module runs in.
-  static inline int depth_ = 0;
+  struct Deferred {
+    PyObject* object;
+    Destroy destroy;
+  };
+  struct State {
+    Deferred* items;
+    std::size_t len;
+    std::size_t cap;
+    int depth;
+
+    bool push(PyObject* o, Destroy d) noexcept {
+      if (len == cap) {
+        const std::size_t bigger = cap == 0 ? 64 : cap * 2;
+        void* grown = std::realloc(items, bigger * sizeof(Deferred));
+        if (grown == nullptr) return false;
+        items = static_cast<Deferred*>(grown);
+        cap = bigger;
+      }
+      items[len++] = {o, d};
+      return true;
+    }
+    // Free the deferred objects, and those they defer in turn, until none
+    // is left; then give the list's memory back.
+    void drain() noexcept {
+      while (len != 0) {
+        const Deferred next = items[--len];
+        next.destroy(next.object);
+      }
+      std::free(items);
+      items = nullptr;
+      cap = 0;
+    }
+  };
+  static_assert(std::is_trivially_destructible_v<State>);
+  static constinit inline thread_local State state_{};
 };
 
 // The deallocation every class uses: untrack, then destroy the C++ fields
