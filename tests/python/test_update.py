@@ -1,6 +1,7 @@
 """The update routine: branches, reservation, kwargs, failures."""
 
 import collections
+import re
 
 import pytest
 
@@ -126,7 +127,7 @@ def test_inplace_or(cls):
         m |= None
 
 
-def test_self_update_panics_and_changes_nothing(cls):
+def test_self_update_panics_and_changes_nothing(cls, capfd):
     m = cls(a=1)
     it = iter(m)
     for action in (lambda: m.update(m), lambda: m.__ior__(m)):
@@ -134,3 +135,5 @@ def test_self_update_panics_and_changes_nothing(cls):
             action()
     assert dict(m.items()) == {"a": 1}
     assert next(it) == "a"
+    # The diagnostic names the source file within the project, not where it was built.
+    assert re.search(r"\(at src/python/\w+\.h:\d+\)\n", capfd.readouterr().err)
