@@ -195,10 +195,14 @@ TEST_F(ElasticMap, PlacementFollowsTheBatchRules) {
   for (const auto& c : configs) {
     Map m = Map::with_options(c.capacity, c.delta, c.scale);
     for (std::int64_t i = 0; m.len() < m.max_items(); ++i) {
-      const TestKey k = key(static_cast<std::int64_t>(rng() >> 1));
+      // A quarter of the keys share one of 4 hashes, so that the first
+      // groups of their probe sequences fill up and the later rules decide.
+      const auto id = static_cast<std::int64_t>(rng() >> 1);
+      const TestKey k = i % 4 == 0 ? TestKey(rng() % 8, id) : key(id);
       if (i % 7 == 3 && m.len() > 0) {
-        const TestKey first = m.iter().next()->key;  // tombstones too
-        m.remove(first);
+        const Map::Entry* first = m.iter().next();  // tombstones too
+        ASSERT_NE(first, nullptr);
+        m.remove(TestKey(first->key));
       }
       const Expected want = reference_slot(m, m.hash_of(k));
       ASSERT_NE(want.level, SlotRef::kNone);
@@ -208,11 +212,24 @@ TEST_F(ElasticMap, PlacementFollowsTheBatchRules) {
       ASSERT_EQ(got.slot, want.slot);
       ++used[want.rule];
     }
+    expect_tombstones_counted(m);
   }
   // (kLast needs a batch plan longer than the level list, which no
   // capacity and reserve fraction produce; the reference keeps the rule.)
   for (Rule r : {kBatch0, kANext, kBBudget, kBNext, kCCurrent})
     EXPECT_GT(used[r], 0u) << "rule " << r << " never exercised";
+}
+
+// Rule A: once the current level is done, new keys go to the next level,
+// past their first probe group too, while the current one still has room.
+TEST_F(ElasticMap, DoneLevelGivesWayToTheNextInFull) {
+  Map m = Map::with_options(2048, 0.5);  // level 0 is done as soon as batch 0 is
+  fill(m, 0, static_cast<std::int64_t>(m.batch_plan()[0]));
+  ASSERT_GT(m.levels()[0].free_slots(), 0u);
+  for (std::int64_t id = 10000; id < 10020; ++id) {  // one hash: one start group
+    m.insert(TestKey(7, id), Counted(id));
+    EXPECT_EQ(m.find(TestKey(7, id)).part, 1u) << "key " << id - 10000;
+  }
 }
 
 // A drain marks what it takes DELETED and purges when it ends past half.

@@ -116,6 +116,17 @@ std::vector<Placed> placements(const Map& m) {
   return out;
 }
 
+// Every part's tombstone count is the number of its DELETED bytes.
+template <class Map>
+void expect_tombstones_counted(const Map& m) {
+  for (std::size_t p = 0; p < m.table_count(); ++p) {
+    const auto& part = m.part_at(p);
+    std::size_t deleted = 0;
+    for (std::size_t s = 0; s < part.slot_count(); ++s) deleted += part.table.ctrl_at(s) == kDeleted;
+    EXPECT_EQ(part.tombstones, deleted) << "part " << p;
+  }
+}
+
 using Sizes = std::vector<std::size_t>;
 
 }  // namespace velomap::testing

@@ -10,7 +10,7 @@ from conftest import HashKey
 
 OPTIONS = {
     "ElasticHashMap": {"capacity": 100, "reserve_fraction": 0.05, "probe_scale": 4.0},
-    "FunnelHashMap": {"capacity": 100, "reserve_fraction": 0.05, "primary_probe_limit": 3},
+    "FunnelHashMap": {"capacity": 100, "reserve_fraction": 0.05, "primary_probe_limit": 5},
 }
 
 
@@ -33,6 +33,7 @@ def test_pickle_round_trip_keeps_class_options_and_capacity(cls, protocol):
     m = sample(cls)
     back = pickle.loads(pickle.dumps(m, protocol))
     assert type(back) is cls and back == m and back.capacity == 100
+    assert back.__reduce__()[:2] == (cls.with_options, tuple(OPTIONS[cls.__name__].values()))
     # reserve_fraction 0.05 holds 95 entries at capacity 100 (the default, 90)
     assert holds_without_growth(back, 95)
     m["self"] = m

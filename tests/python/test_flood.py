@@ -1,7 +1,11 @@
 """Many keys sharing one hash: ints x + i * (2**61 - 1) hash alike, and
 objects whose hash uses a field with few values."""
 
+import sys
+
 import pytest
+
+from velomap import FunnelHashMap
 
 MODULUS = 2**61 - 1
 
@@ -19,17 +23,14 @@ class Order:
 
 @pytest.mark.parametrize("keys", [[12345 + i * MODULUS for i in range(3000)],
                                   [Order(i) for i in range(3000)]], ids=["one hash", "13 hashes"])
-def test_every_key_of_a_flood_is_stored_in_linear_memory(cls, keys):
+def test_floods_are_stored_whole_in_linear_memory(cls, keys):
     m = cls()
     for i, k in enumerate(keys):
         m[k] = i
     assert len(m) == len(keys) and m.capacity <= 8 * len(keys)
     assert all(m[k] == i for i, k in enumerate(keys))
     for source in (m.copy(), m | {}, {} | m, cls(m), cls.fromkeys(m)):
-        assert list(source) == list(m) or sorted(map(id, source)) == sorted(map(id, m))
-        assert len(source) == len(m) and source.capacity <= 8 * len(keys)
-    for k in keys[::2]:
-        del m[k]
-    assert all((k in m) == (i % 2 == 1) for i, k in enumerate(keys))
-    m.update((k, -1) for k in keys)
-    assert len(m) == len(keys) and set(m.values()) == {-1}
+        assert sorted(map(id, source)) == sorted(map(id, m))
+        assert source.capacity <= 8 * len(keys)
+    if cls is FunnelHashMap:  # hundreds of keys live in the overflow part, which is counted
+        assert sys.getsizeof(m) > sys.getsizeof(cls.with_options(m.capacity)) + 24 * 256
