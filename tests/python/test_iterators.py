@@ -5,21 +5,16 @@ import weakref
 
 import pytest
 
-import velomap
-from conftest import HashKey
 
 STALE = "dictionary changed size during iteration"
 
 
 def test_iterator_classes(cls):
-    m = cls(a=1)
-    for it in (iter(m), iter(m.keys()), iter(m.values()), iter(m.items())):
-        assert iter(it) is it
-        assert type(it).__doc__ is None
-        assert type(it).__name__.startswith("_" + cls.__name__[:-7])
-        with pytest.raises(TypeError):
-            type(it)()
-        assert not hasattr(it, "__length_hint__")
+    it = iter(cls(a=1).items())
+    assert iter(it) is it and type(it).__name__ == f"_{cls.__name__[:-7]}ItemIter"
+    with pytest.raises(TypeError):
+        type(it)()
+    assert not hasattr(it, "__length_hint__")
 
 
 # Every change invalidates the iterators of every kind made before it, for
@@ -81,20 +76,6 @@ def test_iterator_keeps_its_map_alive(cls):
     it = iter(cls({i: i for i in range(10)}))
     gc.collect()
     assert sorted(it) == list(range(10))
-
-
-def test_next_from_eq_during_assignment_panics(cls):
-    m = cls()
-    its = []
-
-    def advance(_other):
-        next(its[0])
-
-    m[HashKey(1, "a", on_eq=advance)] = 1
-    its.append(iter(m))
-    with pytest.raises(velomap.PanicException, match="^Already mutably borrowed: PyBorrowError$"):
-        m[HashKey(1, "b")] = 2
-    assert len(m) == 1
 
 
 def test_stale_iterator_lets_go_of_old_entries(cls):

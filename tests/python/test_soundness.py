@@ -1,8 +1,10 @@
 """Hostile and unlucky input: deep nesting, interrupts, reference cycles,
 lying lengths, side effects of comparisons, subinterpreters."""
 
+import copy
 import gc
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -226,6 +228,42 @@ def test_lying_len_is_only_a_hint(cls):
     assert cls.fromkeys(list(range(10000))).capacity == 20000
 
 
+# Python code run from a stored key's __eq__ while an insertion compares it
+# with a new key: what each kind of access to the same map meets.
+REENTRY = {
+    "assignment": (lambda m, it: m.__setitem__("x", 1), RuntimeError, "^Already borrowed$"),
+    "read": (lambda m, it: m.get("x"), RuntimeError, "^Already mutably borrowed$"),
+    "copy": (lambda m, it: copy.copy(m), RuntimeError, "^Already mutably borrowed$"),
+    "pickle": (lambda m, it: pickle.dumps(m), RuntimeError, "^Already mutably borrowed$"),
+    "size": (lambda m, it: sys.getsizeof(m), RuntimeError, "^Already mutably borrowed$"),
+    "iterator": (lambda m, it: next(it), velomap.PanicException, "^Already mutably borrowed: PyBorrowError$"),
+    "view": (lambda m, it: len(m.keys()), velomap.PanicException, "^Already mutably borrowed: PyBorrowError$"),
+}
+
+
+@pytest.mark.parametrize("access, error, text", REENTRY.values(), ids=REENTRY.keys())
+def test_reentry_from_eq_is_refused(cls, access, error, text):
+    m = cls()
+    seen = []
+
+    def reenter(_other):
+        with pytest.raises(error, match=text):
+            access(m, it)
+        seen.append(True)
+
+    m[HashKey(3, "a", on_eq=reenter)] = 1
+    it = iter(m)
+    m[HashKey(3, "b")] = 2  # compares with the stored key, whose __eq__ re-enters
+    assert seen == [True] and len(m) == 2 and "x" not in m
+
+
+def test_reads_from_inside_a_read_are_allowed(cls):
+    m = cls()
+    reads = []
+    m[HashKey(4, "a", on_eq=lambda _o: reads.append((len(m), len(m.keys()))))] = 1
+    assert HashKey(4, "b") not in m and reads == [(1, 1)]
+
+
 def test_non_ascii_str_keys_compare_without_side_effects(cls):
     text = "ключ-" * 20
     stored = "".join([text, "1"])
@@ -244,6 +282,9 @@ def test_key_error_carries_the_key_alone(cls):
             with pytest.raises(KeyError) as info:
                 action()
             assert info.value.args == (key,)
+    with pytest.raises(KeyError) as info:
+        m.popitem()
+    assert info.value.args == ("popitem(): map is empty",)
 
 
 def test_subinterpreter_import_is_refused():

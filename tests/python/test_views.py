@@ -9,16 +9,13 @@ from conftest import HashKey, raises
 
 
 def test_view_classes(cls):
-    prefix = cls.__name__[:-7].lower()
     m = cls()
-    for view, kind in ((m.keys(), "keys"), (m.values(), "values"), (m.items(), "items")):
-        assert type(view).__name__ == f"{prefix}_{kind}"
-        assert repr(view) == f"{prefix}_{kind}([])"
-        raises(TypeError, type(view), lambda: reversed(view))
-    raises(TypeError, lambda: hash(m.keys()), lambda: hash(m.items()))
+    view = m.keys()
+    assert type(view).__name__ == f"{cls.__name__[:-7].lower()}_keys"
+    raises(TypeError, type(view), lambda: reversed(view), lambda: hash(view), lambda: hash(m.items()))
     hash(m.values())
     with pytest.raises(AttributeError):
-        m.keys().isdisjoint
+        view.isdisjoint
 
 
 def test_keys_equality(cls):
@@ -110,19 +107,6 @@ def test_repr_replaces_lone_surrogates(cls):
 
     text = repr(cls({1: Weird()}).values())
     assert "\ufffd" in text and "\udcff" not in text
-
-
-def test_view_reads_inside_a_change_panic(cls):
-    m = cls()
-
-    def read(_other):
-        len(m.keys())
-
-    m[HashKey(2, "a", on_eq=read)] = 1
-    with pytest.raises(velomap.PanicException, match="Already mutably borrowed: PyBorrowError"):
-        m[HashKey(2, "b")] = 2
-    # From a read, the same view read succeeds.
-    assert HashKey(2, "b") not in m
 
 
 def test_panic_in_other_operands_contains_is_not_swallowed(cls):
