@@ -26,10 +26,8 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define VELOMAP_HAVE_SSE2 1
-#endif
+#include "portability.h"
+
 
 namespace velomap {
 

@@ -11,11 +11,9 @@
 //     exactly as it was and the binding raises MemoryError.
 #pragma once
 
-#include <cstdint>
 #include <exception>
 #include <source_location>
 #include <string>
-#include <string_view>
 
 // Debug-build check of a stated precondition ("Requires: ...") or invariant.
 #ifdef NDEBUG
@@ -50,14 +48,6 @@ class InternalFailure : public std::exception {
 [[noreturn]] inline void fail(std::string message,
                               std::source_location where = std::source_location::current()) {
   throw InternalFailure(std::move(message), where);
-}
-
-// Why a reservation could not be made. Only the funnel table's group-summary
-// allocation produces one (AllocError); it is reported as an InternalFailure.
-enum class TryReserveError : std::uint8_t { CapacityOverflow = 0, AllocError = 1 };
-
-constexpr std::string_view debug_text(TryReserveError e) noexcept {
-  return e == TryReserveError::CapacityOverflow ? "CapacityOverflow" : "AllocError";
 }
 
 }  // namespace velomap

@@ -25,6 +25,7 @@
 #include <cstdint>
 
 #include "control.h"
+#include "portability.h"
 
 namespace velomap {
 
@@ -40,9 +41,8 @@ std::uint64_t process_seed() noexcept;
 std::uint64_t draw_map_seed() noexcept;
 
 constexpr std::uint64_t fold_multiply(std::uint64_t x, std::uint64_t y) noexcept {
-#if defined(__SIZEOF_INT128__)
-  __extension__ using Wide = unsigned __int128;
-  const Wide p = static_cast<Wide>(x) * y;
+#if defined(VELOMAP_HAVE_UINT128)
+  const uint128 p = static_cast<uint128>(x) * y;
   return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
 #else
   const std::uint64_t xl = static_cast<std::uint32_t>(x), xh = x >> 32;
@@ -55,11 +55,6 @@ constexpr std::uint64_t fold_multiply(std::uint64_t x, std::uint64_t y) noexcept
 constexpr std::uint64_t mix_hash(std::uint64_t map_seed, std::uint64_t key_hash,
                                  std::uint64_t shared_seed) noexcept {
   return fold_multiply(map_seed ^ key_hash, shared_seed);
-}
-
-template <HashedKey K>
-inline std::uint64_t hash_key(std::uint64_t map_seed, const K& key) noexcept {
-  return mix_hash(map_seed, static_cast<std::uint64_t>(key.hash_input()), process_seed());
 }
 
 constexpr ctrl_t tag_of(std::uint64_t h) noexcept {

@@ -32,6 +32,8 @@ class TableOps {
   double reserve_fraction() const noexcept { return self().reserve_fraction_; }
   std::uint64_t seed() const noexcept { return self().seed_; }
   SlotRef first_full_bound() const noexcept { return self().shape_->first_full.get(); }
+  // How many changes the table has seen (debug builds; 0 otherwise).
+  std::uint64_t changes() const noexcept { return self().changes_.get(); }
 
   // A key's mixed hash in this map.
   std::uint64_t hash_of(const auto& key) const noexcept {

@@ -1,9 +1,9 @@
 // Walking the full slots of a sequence of slot tables.
 //
 // Both core tables enumerate their entries table by table (elastic: level 0,
-// level 1, ...; funnel: the levels, then the special primary, then the
-// fallback), each table in ascending slot order. A WalkCursor holds where the
-// walk is: the table being walked, the next group to load and the full slots
+// level 1, ...; funnel: the levels, then the special primary, the fallback
+// and the overflow part), each table in ascending slot order. A WalkCursor
+// holds where the walk is: the table being walked, the next group to load and the full slots
 // of the current group not yet handed out. Each step costs one bit operation
 // per entry and one group load per 16 slots.
 #pragma once
@@ -14,8 +14,26 @@
 #include <optional>
 
 #include "control.h"
+#include "error.h"
 
 namespace velomap {
+
+// Debug builds count the changes of a table, so that a walk can check that
+// none happened while it was in use: a walk over a changed table may hand
+// out an entry that moved or is gone. Release builds keep nothing.
+class ChangeCount {
+ public:
+#ifdef NDEBUG
+  void bump() noexcept {}
+  std::uint64_t get() const noexcept { return 0; }
+#else
+  void bump() noexcept { ++n_; }
+  std::uint64_t get() const noexcept { return n_; }
+
+ private:
+  std::uint64_t n_ = 0;
+#endif
+};
 
 // Where an entry lives: the index of its part (slot table) in walk order
 // and its slot there; or nowhere (part kNone). Two words, so it is passed
@@ -131,6 +149,7 @@ class WalkPosition {
 template <class Map, class F, class Ahead>
 void for_each_entry_ahead(const Map& m, F&& f, Ahead&& ahead) {
   constexpr std::size_t kAheadGroups = 2;
+  [[maybe_unused]] const std::uint64_t changes = m.changes();
   for (std::size_t p = 0, parts = m.table_count(); p < parts; ++p) {
     const auto& t = m.table_at(p);
     const std::size_t groups = t.group_count();
@@ -138,7 +157,10 @@ void for_each_entry_ahead(const Map& m, F&& f, Ahead&& ahead) {
       if (const std::size_t a = g + kAheadGroups; a < groups) {
         for (unsigned bit : t.group(a).match_full()) ahead(t.entry(a * kGroupWidth + bit));
       }
-      for (unsigned bit : t.group(g).match_full()) f(t.entry(g * kGroupWidth + bit));
+      for (unsigned bit : t.group(g).match_full()) {
+        f(t.entry(g * kGroupWidth + bit));
+        VELOMAP_ASSERT(m.changes() == changes);
+      }
     }
   }
 }
@@ -150,8 +172,10 @@ template <class Map>
 class EntryWalk {
  public:
   using Entry = typename Map::Entry;
-  explicit EntryWalk(const Map& m) noexcept : m_(&m), cursor_(m.first_full_bound()) {}
+  explicit EntryWalk(const Map& m) noexcept
+      : m_(&m), cursor_(m.first_full_bound()), changes_(m.changes()) {}
   const Entry* next() noexcept {
+    VELOMAP_ASSERT(m_->changes() == changes_);
     SlotRef ref;
     const auto table_at = [this](std::size_t i) -> const auto& { return m_->table_at(i); };
     if (!cursor_.next(m_->table_count(), table_at, ref)) return nullptr;
@@ -161,6 +185,7 @@ class EntryWalk {
  private:
   const Map* m_;
   WalkCursor cursor_;
+  [[maybe_unused]] std::uint64_t changes_;
 };
 
 // A walk that removes every entry it reaches and hands it over (the map's
@@ -171,21 +196,26 @@ template <class Map>
 class EntryDrain {
  public:
   using Entry = typename Map::Entry;
-  explicit EntryDrain(Map& m) noexcept : m_(&m), cursor_(m.first_full_bound()) {}
+  explicit EntryDrain(Map& m) noexcept
+      : m_(&m), cursor_(m.first_full_bound()), changes_(m.changes()) {}
   EntryDrain(const EntryDrain&) = delete;
   EntryDrain& operator=(const EntryDrain&) = delete;
   ~EntryDrain() { m_->finish_drain(); }
 
   std::optional<Entry> next() noexcept {
+    VELOMAP_ASSERT(m_->changes() == changes_);
     SlotRef ref;
     const auto table_at = [this](std::size_t i) -> const auto& { return m_->table_at(i); };
     if (!cursor_.next(m_->table_count(), table_at, ref)) return std::nullopt;
-    return m_->take_entry(ref);
+    std::optional<Entry> out = m_->take_entry(ref);
+    changes_ = m_->changes();  // the drain's own change
+    return out;
   }
 
  private:
   Map* m_;
   WalkCursor cursor_;
+  [[maybe_unused]] std::uint64_t changes_;
 };
 
 }  // namespace velomap

@@ -13,11 +13,10 @@
 // goes to is decided by the batch rules, never by the hash.
 //
 // Slot states. Insertion turns EMPTY or DELETED into a tag; removal always
-// writes DELETED (never EMPTY). Hence the invariant that lookups rely on:
-//   a placed entry's earlier probe groups in its level hold no EMPTY byte
-//   until the level is cleared or rebuilt,
-// so a lookup could leave a level at the first group that has an EMPTY byte
-// (the overflow words below stop it earlier still). Tombstones are purged
+// writes DELETED (never EMPTY), so a placed entry's earlier probe groups in
+// its level hold no EMPTY byte until the level is cleared or rebuilt.
+// Lookups do not test for EMPTY bytes, though: they leave a level by the
+// overflow words below, which stop them at least as early. Tombstones are purged
 // by a rebuild at the same capacity once one level's tombstones exceed half
 // its slots.
 //
@@ -58,8 +57,9 @@
 
 #include "../common/error.h"
 #include "../common/hash.h"
-#include "../common/layout.h"
+#include "../common/portability.h"
 #include "../common/saturate.h"
+#include "../common/slot_part.h"
 #include "../common/table_ops.h"
 #include "../common/walk.h"
 #include "geometry.h"
@@ -162,6 +162,9 @@ struct Level : SlotPart<Entry> {
   }
 
   std::size_t free_slots() const noexcept { return sat_sub(slot_count(), len); }
+  // Whether the batches are done with this level (rule A of the placement
+  // rules): no more free slots than its reserve threshold.
+  bool done() const noexcept { return free_slots() <= reserve_threshold; }
   bool is_full() const noexcept { return len >= slot_count(); }
   std::size_t start_group(std::uint32_t lo) const noexcept {
     return (lo ^ static_cast<std::uint32_t>(salt)) & group_mask;
@@ -248,13 +251,13 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Reads inline the lookup into their caller, which saves its entry and
   // exit (a tenth of a hit's cost); changes call it.
   template <class Q>
-  [[gnu::always_inline]] const V* get(const Q& key) const {
+  VELOMAP_ALWAYS_INLINE const V* get(const Q& key) const {
     const auto at = lookup(key, hash_of(key));
     return at ? &shape_->probes[at.part].entries[at.slot].value : nullptr;
   }
 
   template <class Q>
-  [[gnu::always_inline]] bool contains_key(const Q& key) const {
+  VELOMAP_ALWAYS_INLINE bool contains_key(const Q& key) const {
     return static_cast<bool>(lookup(key, hash_of(key)));
   }
 
@@ -265,7 +268,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
  private:
   template <class Q>
-  [[gnu::always_inline]] SlotRef lookup(const Q& key, std::uint64_t h) const {
+  VELOMAP_ALWAYS_INLINE SlotRef lookup(const Q& key, std::uint64_t h) const {
     const Shape& s = *shape_;
     const std::uint32_t lo = low_word(h);
     const ctrl_t tag = tag_of(h);
@@ -280,8 +283,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
       for (std::uint64_t rest = todo & (todo - 1); rest != 0; rest &= rest - 1) {
         const LevelProbe<Entry>& p = probes[std::countr_zero(rest)];
         const std::size_t g = p.start_group(lo);
-        __builtin_prefetch(p.ctrl + g * kGroupWidth);
-        __builtin_prefetch(p.overflow + g);
+        prefetch_for_read(p.ctrl + g * kGroupWidth);
+        prefetch_for_read(p.overflow + g);
       }
     }
     for (; todo != 0; todo &= todo - 1) {
@@ -323,6 +326,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Releases every entry (each key before its value) and returns to batch 0;
   // the geometry, capacity and seed stay.
   void clear() noexcept {
+    changes_.bump();
     for (LevelT& level : shape_->levels) level.clear();
     shape_->len = 0;
     shape_->current_batch = 0;
@@ -333,7 +337,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
   // ---- rebuilds ---------------------------------------------------------
   // Rebuild at `new_capacity`: all or nothing (see the header comment).
-  [[gnu::noinline]] void resize(std::size_t new_capacity) {
+  VELOMAP_NOINLINE void resize(std::size_t new_capacity) {
+    changes_.bump();
     Shape fresh = make_shape(new_capacity);
     std::size_t slots = 0;
     for (const LevelT& level : fresh.levels) slots += level.slot_count();
@@ -417,6 +422,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Grow first when the map is at max_items; returns the stored value.
   template <Placing Mode = Placing::kInsert>
   V& place_new(K&& key, V&& value, std::uint64_t h) {
+    changes_.bump();
     if (shape_->len >= shape_->max_items) {
       resize(next_growth(shape_->capacity));
     }
@@ -467,8 +473,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     const std::size_t count = s.levels.size();
     if (b == 0) return 0;
     if (b >= count) return count - 1;
-    const LevelT& cur = s.levels[b - 1];
-    return cur.free_slots() <= cur.reserve_threshold ? b : b - 1;
+    return s.levels[b - 1].done() ? b : b - 1;
   }
 
   // The slot a new key with this hash goes to, by the batch rules:
@@ -498,7 +503,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
       const LevelT& cur = lv[b - 1];
       const LevelT& nxt = lv[b];
       const std::size_t fc = cur.free_slots();
-      if (fc <= cur.reserve_threshold) {
+      if (cur.done()) {
         if (!(at = full(b))) at = full(b - 1);
       } else if (nxt.free_slots() > nxt.slot_count() / 4) {
         // The budget is at least one group, so a free slot in the first
@@ -519,7 +524,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Choose a slot for a new key and account for it: the tag is written and
   // every count updated; the caller constructs the entry there.
   template <Placing Mode = Placing::kInsert>
-  [[gnu::always_inline]] static SlotRef claim_slot(Shape& s, std::uint64_t h) noexcept {
+  VELOMAP_ALWAYS_INLINE static SlotRef claim_slot(Shape& s, std::uint64_t h) noexcept {
     advance_batch(s);
     if (s.levels.empty()) return {};
     const std::uint32_t lo = low_word(h);
@@ -548,6 +553,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
 
   // Move an entry out; its slot becomes a tombstone. Requires: a full slot.
   Entry take_at(SlotRef at) noexcept {
+    changes_.bump();
     LevelT& level = shape_->levels[at.part];
     VELOMAP_ASSERT(at.slot < level.slot_count() && velomap::is_full(level.table.ctrl_at(at.slot)));
     Entry out = level.table.take(at.slot);
@@ -559,6 +565,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   }
 
   ResetOnMove<Shape> shape_;
+  ChangeCount changes_;
   std::uint64_t seed_ = 0;
   std::uint64_t shared_seed_ = 0;
   double reserve_fraction_ = kDefaultReserveFraction;

@@ -3,7 +3,7 @@
 // Layout (geometry.h): `levels` bucket levels, then a special array made of a
 // primary part and a fallback part. Every part is a SlotPart (a RawTable plus
 // live and tombstone counts); the walk order of the parts is
-//   level 0, level 1, ..., level α−1, primary, fallback.
+//   level 0, level 1, ..., level α−1, primary, fallback, overflow.
 //
 // Where a key may live, for h its mixed hash, lo = low 32 bits of h:
 //   level i:  bucket (lo ^ lo32(salt_i)) & mask_i, group by group (buckets
@@ -61,14 +61,14 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "../common/error.h"
 #include "../common/hash.h"
-#include "../common/layout.h"
+#include "../common/portability.h"
 #include "../common/saturate.h"
+#include "../common/slot_part.h"
 #include "../common/table_ops.h"
 #include "../common/walk.h"
 #include "geometry.h"
@@ -169,7 +169,7 @@ struct SpecialArray {
       s.primary.table = RawTable<Entry>(slots, block);
       s.primary.group_summaries.reset(new (std::nothrow) TagSummary[groups]());
       if (!s.primary.group_summaries)
-        fail("group_summaries alloc: " + std::string(debug_text(TryReserveError::AllocError)));
+        fail("group_summaries alloc: AllocError");
       s.primary.group_mask = groups - 1;
     }
     const std::size_t shift = fallback_bucket_shift(probe_limit);
@@ -268,7 +268,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   // The lookup of an insertion: besides the key's entry it notes the level
-  // slot that choose_slot_for_new_key would give among the levels it walks,
+  // slot that choose_slot would give among the levels it walks,
   // and how many levels it walked, so that a new key need not walk them
   // again.
   template <class Q>
@@ -283,10 +283,22 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // case so that the common ones carry no test for the others.
   template <bool Wide, bool Prepare, class Q>
   SlotRef search(const Q& key, const HashParts& hp, InsertProbe& prep) const {
+    if (shape_->levels.empty()) return {};
+    bool absent = false;
+    if (const SlotRef at = search_levels<Wide, Prepare>(key, hp, prep, absent)) return at;
+    return absent ? SlotRef{} : search_special(key, hp);
+  }
+
+  // The levels up to the last one holding entries, in the hash's bucket of
+  // each, group by group: a group with an EMPTY byte ends the search
+  // (`absent`: a new key would have been placed there or earlier), a bucket
+  // of full groups passes it on to the next level. Prepare notes the first
+  // free slot met, where a new key would go among these levels.
+  template <bool Wide, bool Prepare, class Q>
+  VELOMAP_ALWAYS_INLINE SlotRef search_levels(const Q& key, const HashParts& hp, InsertProbe& prep,
+                                              bool& absent) const {
     const Shape& s = *shape_;
-    const std::size_t count = s.levels.size();
-    if (count == 0) return {};
-    const std::size_t last = std::min(s.max_populated_level, count - 1);
+    const std::size_t last = std::min(s.max_populated_level, s.levels.size() - 1);
     for (std::size_t i = 0; i <= last; ++i) {
       const LevelT& level = s.levels[i];
       const std::size_t start = level.template bucket_start<Wide>(hp.lo);
@@ -296,25 +308,32 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
           if (!prep.vacancy && level.slot_count() != 0) prep.vacancy = {i, start};
         continue;
       }
-      // The bucket's groups in order: a group with an EMPTY byte ends the
-      // search, a bucket of full groups passes it on to the next level.
       const std::size_t end = start + (Wide ? level.bucket_slots() : kGroupWidth);
       for (std::size_t base = start; base != end; base += kGroupWidth) {
         const Group group = level.table.group_at_slot(base);
         for (unsigned bit : group.match(hp.tag)) {
           if (level.table.entry(base + bit).key.equals(key)) return SlotRef{i, base + bit};
         }
-        if constexpr (Prepare) {
-          if (!prep.vacancy)
-            if (const BitMask free = group.match_free()) prep.vacancy = {i, base + free.lowest()};
+        if constexpr (Prepare)
+          if (!prep.vacancy) prep.vacancy = first_free(group, i, base);
+        if (group.has_empty()) {
+          absent = true;
+          return {};
         }
-        if (group.has_empty()) return {};
       }
     }
     if constexpr (Prepare) prep.levels_walked = last + 1;
+    return {};
+  }
+
+  // The special array, then the overflow part. A primary group with an
+  // EMPTY byte and no DELETED byte ends the search; the fallback buckets
+  // are scanned whole.
+  template <class Q>
+  SlotRef search_special(const Q& key, const HashParts& hp) const {
+    const Shape& s = *shape_;
     const auto& primary = s.special.primary;
-    const auto& fallback = s.special.fallback;
-    if (primary.len == 0 && fallback.len == 0) return find_in_overflow(key, hp.tag);
+    const std::size_t count = s.levels.size();
     if (primary.len != 0) {
       ProbeSeq seq(s, primary_probe_limit_, hp.h);
       for (std::size_t j = 0; j < seq.count; ++j, seq.advance()) {
@@ -328,6 +347,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         if (!group.match_deleted() && group.has_empty()) return {};
       }
     }
+    const auto& fallback = s.special.fallback;
     if (fallback.len != 0 && fallback.bucket_count != 0) {
       for (const std::size_t b : fallback_buckets(hp.h)) {
         const auto [first, end] = fallback.bucket_range(b);
@@ -369,13 +389,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   const Entry& entry_at(SlotRef at) const noexcept { return shape_->part(at.part).table.entry(at.slot); }
   Entry& entry_at(SlotRef at) noexcept { return shape_->part(at.part).table.entry(at.slot); }
 
-  // The slot a new key with this hash would take: the first free one among
-  // its level bucket groups, its primary probe groups, its two fallback
-  // buckets.
-  SlotRef choose_slot_for_new_key(std::uint64_t h) const noexcept {
-    return choose_slot(*shape_, h);
-  }
-
   // ---- insertion --------------------------------------------------------
 
   // Insert a key known to be absent (copies between maps): the growth rule
@@ -403,6 +416,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // Releases every entry (each key before its value); the shape, capacity
   // and seed stay (the overflow part keeps its slots too).
   void clear() noexcept {
+    changes_.bump();
     for (std::size_t i = 0; i < part_count(); ++i) shape_->part(i).clear();
     if (shape_->special.primary.group_summaries) shape_->special.primary.forget_summaries();
     shape_->len = 0;
@@ -418,7 +432,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // freed at the end; so undoing a failed rebuild only means forgetting
   // the new shape's control bytes. Entries without a place wait in the old
   // shape until the overflow part has been sized for all of them.
-  [[gnu::noinline]] void resize(std::size_t new_capacity) {
+  VELOMAP_NOINLINE void resize(std::size_t new_capacity) {
+    changes_.bump();
     Shape fresh = make_shape(new_capacity);
     std::vector<SlotPart<Entry>*> new_parts(fresh.levels.size() + 3);
     for (std::size_t i = 0; i < new_parts.size(); ++i) new_parts[i] = &fresh.part(i);
@@ -454,7 +469,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   // The walk's view of the map: its parts in walk order (levels 0, 1, ...,
-  // then the primary, then the fallback).
+  // then the primary, the fallback and the overflow part).
   std::size_t table_count() const noexcept { return part_count(); }
   const SlotPart<Entry>& part_at(std::size_t i) const noexcept { return shape_->part(i); }
 
@@ -544,9 +559,17 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   static std::size_t overflow_index(const Shape& s) noexcept { return s.levels.size() + 2; }
 
+  // The lowest free slot of the group at `base` of part `part`: where a new
+  // key goes among the slots that group covers (the one placement rule that
+  // lookups noting a vacancy and choose_slot share).
+  static SlotRef first_free(const Group& group, std::size_t part, std::size_t base) noexcept {
+    const BitMask free = group.match_free();
+    return free ? SlotRef{part, base + free.lowest()} : SlotRef{};
+  }
+
   // A free slot of the overflow part, which doubles first when it is full.
   // Throws std::bad_alloc with nothing changed; slots keep their indices.
-  [[gnu::noinline]] static SlotRef overflow_slot(Shape& s) {
+  VELOMAP_NOINLINE static SlotRef overflow_slot(Shape& s) {
     SlotPart<Entry>& of = s.overflow;
     if (of.len == of.slot_count()) {
       RawTable<Entry> bigger(std::max(kOverflowStart, sat_mul(of.slot_count(), 2)));
@@ -586,14 +609,14 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return {static_cast<std::uint32_t>(std::rotl(h, 19)) % n, static_cast<std::uint32_t>(h >> 27) % n};
   }
 
-  // insert_at_location_after_resize_check: grow first when the map is at
-  // max_items, or when the key has no free candidate place and the map is at
+  // Place a new key: grow first when the map is at max_items, or when the key has no free candidate place and the map is at
   // least half way to max_items (see the header comment); a key still
   // without a place goes to the overflow part. Returns the stored value.
-  // (part, slot) is choose_slot_for_new_key's answer for this hash (part
+  // (part, slot) is choose_slot's answer for this hash (part
   // kNone for none). Taken as two words: a two-word struct argument gets
   // spilled and reloaded as one vector, which stalls store forwarding.
   V& place_new(K&& key, V&& value, const HashParts& hp, std::size_t part, std::size_t slot) {
+    changes_.bump();
     SlotRef at{part, slot};
     if (shape_->len >= shape_->max_items || (!at && sat_mul(2, shape_->len) >= shape_->max_items)) {
       resize(next_growth(shape_->capacity));
@@ -611,6 +634,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // TableOps::insert_copies); a key without a free candidate place, or a
   // full map, takes place_new's way.
   void place_copy(K&& key, V&& value, std::uint64_t h) {
+    changes_.bump();
     const HashParts hp = split(h);
     const SlotRef at = shape_->len < shape_->max_items ? choose_slot(*shape_, h) : SlotRef{};
     if (!at) {
@@ -642,13 +666,15 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return s;
   }
 
-  // choose_slot_for_new_key; levels below `from_level` are known to have no
-  // free slot for this hash.
+  // The slot a new key with this hash takes: the first free one among its
+  // level bucket groups, its primary probe groups and its two fallback
+  // buckets, in that order (none when all are taken). Levels below
+  // `from_level` are known to have no free slot for this hash.
   SlotRef choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level = 0) const noexcept {
     return s.wide_buckets ? choose_slot<true>(s, h, from_level) : choose_slot<false>(s, h, from_level);
   }
   template <bool Wide>
-  [[gnu::always_inline]] SlotRef choose_slot(const Shape& s, std::uint64_t h,
+  VELOMAP_ALWAYS_INLINE SlotRef choose_slot(const Shape& s, std::uint64_t h,
                                              std::size_t from_level) const noexcept {
     const std::uint32_t lo = low_word(h);
     const std::size_t count = s.levels.size();
@@ -658,16 +684,14 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       const std::size_t start = level.template bucket_start<Wide>(lo);
       const std::size_t end = start + (Wide ? level.bucket_slots() : kGroupWidth);
       for (std::size_t base = start; base != end; base += kGroupWidth) {
-        if (const BitMask free = level.table.group_at_slot(base).match_free())
-          return SlotRef{i, base + free.lowest()};
+        if (const SlotRef at = first_free(level.table.group_at_slot(base), i, base)) return at;
       }
     }
     const auto& primary = s.special.primary;
     if (primary.len < primary.slot_count()) {
       ProbeSeq seq(s, primary_probe_limit_, h);
       for (std::size_t j = 0; j < seq.count; ++j, seq.advance()) {
-        if (const BitMask free = primary.table.group(seq.g).match_free())
-          return SlotRef{count, seq.g * kGroupWidth + free.lowest()};
+        if (const SlotRef at = first_free(primary.table.group(seq.g), count, seq.g * kGroupWidth)) return at;
       }
     }
     const auto& fallback = s.special.fallback;
@@ -703,6 +727,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // DELETED and a tombstone. The overflow part is scanned whole, so its
   // slots always go back to EMPTY. Requires: a full slot.
   Entry take_at(SlotRef at) noexcept {
+    changes_.bump();
     SlotPart<Entry>& part = shape_->part(at.part);
     VELOMAP_ASSERT(at.slot < part.slot_count() && is_full(part.table.ctrl_at(at.slot)));
     Entry out = part.table.take(at.slot);
@@ -716,6 +741,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   ResetOnMove<Shape> shape_;
+  ChangeCount changes_;
   std::uint64_t seed_ = 0;
   std::uint64_t shared_seed_ = 0;
   double reserve_fraction_ = kDefaultReserveFraction;

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "../common/error.h"
+#include "../common/portability.h"
 #include "ref.h"
 
 namespace velomap::py {
@@ -44,13 +45,13 @@ class BorrowFlag {
 inline constexpr const char kBorrowPanic[] = "Already mutably borrowed: PyBorrowError";
 
 // The refusals, kept out of line so that the granted path stays small.
-[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_shared() {
+[[noreturn]] VELOMAP_COLD VELOMAP_NOINLINE inline void refuse_shared() {
   raise(PyExc_RuntimeError, "Already mutably borrowed");
 }
-[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_exclusive() {
+[[noreturn]] VELOMAP_COLD VELOMAP_NOINLINE inline void refuse_exclusive() {
   raise(PyExc_RuntimeError, "Already borrowed");
 }
-[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_shared_panic() { fail(kBorrowPanic); }
+[[noreturn]] VELOMAP_COLD VELOMAP_NOINLINE inline void refuse_shared_panic() { fail(kBorrowPanic); }
 
 // Holds a shared borrow until destroyed; `held()` tells whether it was granted.
 class SharedBorrow {
@@ -64,12 +65,12 @@ class SharedBorrow {
   }
   bool held() const noexcept { return flag_ != nullptr; }
 
-  [[gnu::always_inline]] static SharedBorrow or_raise(BorrowFlag& flag) {
+  VELOMAP_ALWAYS_INLINE static SharedBorrow or_raise(BorrowFlag& flag) {
     SharedBorrow b(flag);
     if (!b.held()) refuse_shared();
     return b;
   }
-  [[gnu::always_inline]] static SharedBorrow or_panic(BorrowFlag& flag) {
+  VELOMAP_ALWAYS_INLINE static SharedBorrow or_panic(BorrowFlag& flag) {
     SharedBorrow b(flag);
     if (!b.held()) refuse_shared_panic();
     return b;
@@ -91,7 +92,7 @@ class ExclusiveBorrow {
   }
   bool held() const noexcept { return flag_ != nullptr; }
 
-  [[gnu::always_inline]] static ExclusiveBorrow or_raise(BorrowFlag& flag) {
+  VELOMAP_ALWAYS_INLINE static ExclusiveBorrow or_raise(BorrowFlag& flag) {
     ExclusiveBorrow b(flag);
     if (!b.held()) refuse_exclusive();
     return b;

@@ -106,3 +106,8 @@ class HashedAny : public KeyRef {
 static_assert(sizeof(HashedAny) == 2 * sizeof(void*), "a key wrapper is two words");
 
 }  // namespace velomap::py
+
+// A stored key owns one reference and nothing that points back at it, so
+// rebuilds may move one by copying its bytes.
+template <>
+inline constexpr bool velomap::kBitwiseRelocatable<velomap::py::HashedAny> = true;

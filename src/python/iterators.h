@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "../common/layout.h"
 #include "../common/walk.h"
 #include "map_object.h"
 

@@ -91,7 +91,7 @@ struct MapMethods {
   }
 
   // ---- reads ----------------------------------------------------------------
-  [[gnu::flatten]] static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t n,
+  VELOMAP_FLATTEN static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t n,
                                        PyObject* kw) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       static constexpr Param params[] = {{"key", true}, {"default"}};
@@ -132,7 +132,7 @@ struct MapMethods {
   }
 
   // ---- changes --------------------------------------------------------------
-  [[gnu::flatten]] static PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t n,
+  VELOMAP_FLATTEN static PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t n,
                                        PyObject* kw) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       static constexpr Param params[] = {{"key", true}, {"default"}};
@@ -177,7 +177,7 @@ struct MapMethods {
     });
   }
 
-  [[gnu::flatten]] static PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t n,
+  VELOMAP_FLATTEN static PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t n,
                               PyObject* kw) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       static constexpr Param params[] = {{"key", true}, {"default"}};

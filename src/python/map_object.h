@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "../common/layout.h"
+#include "../common/portability.h"
 #include "../common/walk.h"
 #include "borrow.h"
 #include "hashed_any.h"

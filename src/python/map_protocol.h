@@ -26,7 +26,7 @@ struct MapProtocol : MapType<Scheme> {
     });
   }
 
-  [[gnu::flatten]] static int contains(PyObject* self, PyObject* key) noexcept {
+  VELOMAP_FLATTEN static int contains(PyObject* self, PyObject* key) noexcept {
     return guarded(-1, [&] {
       SharedBorrow b = SharedBorrow::or_raise(obj(self)->borrow);
       const KeyRef k = KeyRef::borrow(key);
@@ -34,7 +34,7 @@ struct MapProtocol : MapType<Scheme> {
     });
   }
 
-  [[gnu::flatten]] static PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+  VELOMAP_FLATTEN static PyObject* subscript(PyObject* self, PyObject* key) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       SharedBorrow b = SharedBorrow::or_raise(obj(self)->borrow);
       const KeyRef k = KeyRef::borrow(key);
@@ -44,7 +44,7 @@ struct MapProtocol : MapType<Scheme> {
     });
   }
 
-  [[gnu::flatten]] static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+  VELOMAP_FLATTEN static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return guarded(-1, [&] {
       auto* o = obj(self);
       ExclusiveBorrow b = ExclusiveBorrow::or_raise(o->borrow);

@@ -78,6 +78,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace velomap::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velomap(void) {
+PyMODINIT_FUNC PyInit_velomap(void) {
   return PyModuleDef_Init(&velomap::py::module_def);
 }

@@ -16,6 +16,8 @@
 
 #include <utility>
 
+#include "../common/moves.h"
+
 namespace velomap::py {
 
 // Thrown when a Python exception has been set and the operation must end.
@@ -88,3 +90,8 @@ inline void free_instance(PyObject* self) noexcept {
 }
 
 }  // namespace velomap::py
+
+// A Ref owns one reference and nothing that points back at it, so rebuilds
+// may move one by copying its bytes.
+template <>
+inline constexpr bool velomap::kBitwiseRelocatable<velomap::py::Ref> = true;

@@ -12,13 +12,6 @@
 #include "hashed_any.h"
 #include "ref.h"
 
-// A key wrapper and a value reference each own one reference and nothing
-// that points back at them, so rebuilds may move entries by copying bytes.
-template <>
-inline constexpr bool velomap::kBitwiseRelocatable<velomap::py::HashedAny> = true;
-template <>
-inline constexpr bool velomap::kBitwiseRelocatable<velomap::py::Ref> = true;
-
 namespace velomap::py {
 
 struct FunnelScheme;

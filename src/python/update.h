@@ -103,7 +103,7 @@ struct Update {
   // without a lookup for as long as no Python code has run: exact str and
   // int keys hash without any. The first other key ends that, since its
   // __hash__ could change the dict under the walk.
-  [[gnu::flatten]] static void from_dict(State& target, PyObject* dict, bool& took) {
+  VELOMAP_FLATTEN static void from_dict(State& target, PyObject* dict, bool& took) {
     const Py_ssize_t start_size = PyDict_Size(dict);
     target.map.reserve(static_cast<std::size_t>(start_size));
     Py_ssize_t pos = 0, seen = 0;
@@ -121,7 +121,7 @@ struct Update {
     }
   }
 
-  [[gnu::flatten]] static void from_keys(State& target, PyObject* other, bool& took) {
+  VELOMAP_FLATTEN static void from_keys(State& target, PyObject* other, bool& took) {
     if (auto n = size_hint(other)) target.map.reserve(*n);
     Ref keys = Ref::checked(PyObject_CallMethod(other, "keys", nullptr));
     Ref it = Ref::checked(PyObject_GetIter(keys.get()));
@@ -133,7 +133,7 @@ struct Update {
     if (PyErr_Occurred()) throw PyErrorSet{};
   }
 
-  [[gnu::flatten]] static void from_pairs(State& target, PyObject* other, bool& took) {
+  VELOMAP_FLATTEN static void from_pairs(State& target, PyObject* other, bool& took) {
     if (auto n = size_hint(other)) target.map.reserve(*n);
     Ref it = Ref::checked(PyObject_GetIter(other));
     static PyObject* const zero = PyLong_FromLong(0);

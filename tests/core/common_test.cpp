@@ -5,7 +5,7 @@
 
 #include "common/control.h"
 #include "common/hash.h"
-#include "common/layout.h"
+#include "common/raw_table.h"
 
 namespace velomap {
 namespace {
@@ -119,13 +119,6 @@ TEST(Hash, TagIsSevenBitsAndNeverZero) {
 TEST(Hash, SeedsDifferPerMapAndProcessSeedIsFixed) {
   EXPECT_EQ(process_seed(), process_seed());
   EXPECT_NE(draw_map_seed(), draw_map_seed());
-  struct K {
-    std::uint64_t h;
-    std::uint64_t hash_input() const { return h; }
-  };
-  // A negative Python hash enters as its two's-complement word.
-  EXPECT_EQ(hash_key(7, K{static_cast<std::uint64_t>(-2)}),
-            mix_hash(7, 0xFFFFFFFFFFFFFFFEull, process_seed()));
 }
 
 }  // namespace

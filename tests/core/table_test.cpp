@@ -189,6 +189,18 @@ TYPED_TEST(TableTest, ClearKeepsTheShapeAndReserveGrowsOnce) {
   EXPECT_EQ(r.capacity(), 256u);
 }
 
+#ifndef NDEBUG
+// Debug builds check that a walk is not interleaved with a change.
+TYPED_TEST(TableTest, WalkOverAChangedTableIsCaught) {
+  auto m = TypeParam::with_options(0);
+  testing::fill(m, 0, 10);
+  auto walk = m.iter();
+  walk.next();
+  m.insert(key(100), Counted(100));
+  EXPECT_DEATH(walk.next(), "assertion failed");
+}
+#endif
+
 // Refuse the 1st, 2nd, ... table allocation of a rebuild: each failure must
 // leave every entry exactly where it was. Keys sharing one hash make the
 // funnel's rebuild grow its overflow part while entries are moving.

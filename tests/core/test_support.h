@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/layout.h"
+#include "common/moves.h"
 #include "common/walk.h"
 
 namespace velomap::testing {

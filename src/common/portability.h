@@ -1,0 +1,78 @@
+// Compiler-specific constructs, in one place. Everything else in velomap is
+// standard C++20 and names these instead, so that GCC, Clang and MSVC build
+// the same sources; each construct is a hint or a speed-up, never a
+// condition of correctness, and degrades to nothing where unsupported.
+//
+//   VELOMAP_ALWAYS_INLINE   inline into every caller (hot lookup paths)
+//   VELOMAP_NOINLINE        keep out of line (rebuilds, refusals)
+//   VELOMAP_COLD            rarely run; laid out away from hot code
+//   VELOMAP_FLATTEN         inline every call inside the function
+//   prefetch_for_read/write ask the cache for a line ahead of use
+//   VELOMAP_HAVE_SSE2       the SSE2 group implementation can be used
+//   VELOMAP_HAVE_UINT128    velomap::uint128 is a 128-bit unsigned integer
+#pragma once
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#define VELOMAP_MSVC 1
+#endif
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define VELOMAP_HAVE_SSE2 1
+#endif
+
+#if defined(VELOMAP_MSVC)
+#define VELOMAP_ALWAYS_INLINE __forceinline
+#define VELOMAP_NOINLINE __declspec(noinline)
+#define VELOMAP_COLD
+#define VELOMAP_FLATTEN
+#elif defined(__GNUC__) || defined(__clang__)
+#define VELOMAP_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define VELOMAP_NOINLINE [[gnu::noinline]]
+#define VELOMAP_COLD [[gnu::cold]]
+#define VELOMAP_FLATTEN [[gnu::flatten]]
+#else
+#define VELOMAP_ALWAYS_INLINE inline
+#define VELOMAP_NOINLINE
+#define VELOMAP_COLD
+#define VELOMAP_FLATTEN
+#endif
+
+#if defined(__SIZEOF_INT128__)
+#define VELOMAP_HAVE_UINT128 1
+namespace velomap {
+__extension__ using uint128 = unsigned __int128;
+}  // namespace velomap
+#endif
+
+namespace velomap {
+
+// Ask the cache for the line at `p`, to be read soon.
+inline void prefetch_for_read(const void* p) noexcept {
+#if defined(VELOMAP_MSVC) && defined(VELOMAP_HAVE_SSE2)
+  _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
+#elif defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(p, 0);
+#else
+  (void)p;
+#endif
+}
+
+// Ask the cache for the line at `p`, to be written soon (reference counts).
+// The empty volatile asm keeps the request alive: a prefetch counts as no
+// effect at all, so a function (a lambda, say) whose only work is
+// prefetching could otherwise be judged pure and its calls dropped.
+inline void prefetch_for_write(const void* p) noexcept {
+#if defined(VELOMAP_MSVC) && defined(VELOMAP_HAVE_SSE2)
+  _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
+  _ReadWriteBarrier();
+#elif defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(p, 1);
+  asm volatile("");
+#else
+  (void)p;
+#endif
+}
+
+}  // namespace velomap
