@@ -4,6 +4,7 @@
 #include "map_class.h"
 #include "panic.h"
 #include "schemes.h"
+#include "update.h"
 
 namespace velomap::py {
 namespace {
@@ -49,6 +50,7 @@ int exec_module(PyObject* module) noexcept {
     reg(MapClass<FunnelScheme>::create_type());
     MapClass<ElasticScheme>::create_companion_types(reg);
     MapClass<FunnelScheme>::create_companion_types(reg);
+    find_deque_type();
     PyObject* panic = panic_type();
     if (panic == nullptr) throw PyErrorSet{};
     add_attribute(module, "PanicException", panic);

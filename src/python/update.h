@@ -16,6 +16,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 
 #include "map_object.h"
 
@@ -29,12 +31,44 @@ inline bool hashes_silently(PyObject* k) noexcept {
 
 // Most entries an untrusted len() may make a map reserve room for.
 inline constexpr std::size_t kUntrustedSizeCap = 4096;
+// A trusted length beyond any capacity a map can be asked for reserves
+// nothing: growth handles whatever really arrives.
+inline constexpr std::size_t kMaxReservedSize = UINT32_MAX;
+
+// collections.deque, whose len() is exact; looked up when the module is
+// executed (null when that failed: deques are then only hints).
+inline PyTypeObject* deque_type = nullptr;
+
+inline void find_deque_type() noexcept {
+  if (deque_type != nullptr) return;
+  if (Ref collections = Ref::steal(PyImport_ImportModule("collections"))) {
+    PyObject* deque = PyObject_GetAttrString(collections.get(), "deque");
+    if (deque != nullptr && PyType_Check(deque)) {
+      deque_type = reinterpret_cast<PyTypeObject*>(deque);  // kept for the process
+      return;
+    }
+    Py_XDECREF(deque);
+  }
+  PyErr_Clear();
+}
+
+// Whether len() of an object of exact type `t` is its true element count,
+// computed without running Python code: range, the dict views, deque, and
+// velomap's own maps and views.
+inline bool length_is_exact(PyTypeObject* t) noexcept {
+  if (t == &PyRange_Type || t == &PyDictKeys_Type || t == &PyDictValues_Type ||
+      t == &PyDictItems_Type || (t == deque_type && t != nullptr))
+    return true;
+  const auto& own = own_types();
+  return std::find(own.begin(), own.end(), t) != own.end();
+}
 
 // How many elements `o` holds, for sizing a map before filling it. Exact
 // for the built-in containers (their storage size, whatever a subclass's
-// __len__ says) and for velomap's own maps and views; from anything else
-// len() is only a hint, capped at kUntrustedSizeCap, and growth does the
-// rest. Nothing when len() raises an ordinary exception (discarded).
+// __len__ says) and the types of length_is_exact; from anything else len()
+// is only a hint, capped at kUntrustedSizeCap, and growth does the rest.
+// Nothing when len() raises an ordinary exception (discarded), or for a
+// trusted length past kMaxReservedSize.
 inline std::optional<std::size_t> size_hint(PyObject* o) {
   Py_ssize_t n;
   if (PyDict_Check(o)) {
@@ -51,10 +85,9 @@ inline std::optional<std::size_t> size_hint(PyObject* o) {
       discard_error_unless_panic();
       return std::nullopt;
     }
-    const auto& own = own_types();
-    if (std::find(own.begin(), own.end(), Py_TYPE(o)) == own.end())
-      return std::min(static_cast<std::size_t>(n), kUntrustedSizeCap);
+    if (!length_is_exact(Py_TYPE(o))) return std::min(static_cast<std::size_t>(n), kUntrustedSizeCap);
   }
+  if (static_cast<std::size_t>(n) > kMaxReservedSize) return std::nullopt;
   return static_cast<std::size_t>(n);
 }
 

@@ -1,6 +1,7 @@
 """Hostile and unlucky input: deep nesting, interrupts, reference cycles,
 lying lengths, side effects of comparisons, subinterpreters."""
 
+import collections
 import copy
 import gc
 import os
@@ -224,8 +225,18 @@ def test_lying_len_is_only_a_hint(cls):
              cls.fromkeys(LiarPairs(["a"]), 1)]
     for got in built:
         assert dict(got.items()) == {"a": 1} and got.capacity <= 8192
-    # A built-in container's length is exact: capacity 10000, grown once.
-    assert cls.fromkeys(list(range(10000))).capacity == 20000
+    # Built-in containers, ranges, dict views and deques have exact lengths:
+    # capacity 10000, grown once.
+    d = {i: -i for i in range(10000)}
+    for exact in (list(d), range(10000), d.keys(), d.values(), collections.deque(d)):
+        assert cls.fromkeys(exact).capacity == 20000
+    # Room for a trusted length is made before the first element is read;
+    # one beyond any capacity reserves nothing.
+    for n, capacity in ((10**5, 2**17), (5 * 10**9, 0)):
+        m = cls()
+        with pytest.raises(ValueError, match="2-tuples"):
+            m.update(range(n))
+        assert m.capacity == capacity
 
 
 # Python code run from a stored key's __eq__ while an insertion compares it
