@@ -8,6 +8,8 @@
 #                 and twine
 # make test-wheels  that wheel installed into CPython 3.10 and 3.13 (pyenv)
 #                 and the pytest suite run there
+# make format    clang-format (pinned in requirements-dev.txt) applied to
+#                 the C++ sources; make format-check fails on any difference
 # make typecheck  the typing stubs: mypy --strict and pyright (strict) on a
 #                 typed usage file, and mypy's stubtest against the module
 # make bench      the same setup, then the benchmark against dict
@@ -30,7 +32,7 @@ CORE_REPEATS ?= 5
 ASAN_BUILD := build/asan-module
 VENV_PATH  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 
-.PHONY: wheel test-wheels typecheck test test-asan bench bench-core bench-probes bench-deps core-test py-test install gtest venv clean
+.PHONY: format format-check wheel test-wheels typecheck test test-asan bench bench-core bench-probes bench-deps core-test py-test install gtest venv clean
 
 test: core-test py-test
 
@@ -98,6 +100,13 @@ test-wheels: wheel
 	  build/wheel-venv-$$v/bin/python -m pip install -q pytest hypothesis dist/*.whl && \
 	  (cd tests/python && ../../build/wheel-venv-$$v/bin/python -m pytest -q -p no:cacheprovider .) || exit 1; \
 	done
+
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.h')
+format: venv
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+
+format-check: venv
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 typecheck: install
 	$(VPY) -m pip install -q -r requirements-typing.txt

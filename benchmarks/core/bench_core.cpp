@@ -13,12 +13,11 @@
 //
 // Every loop folds what it reads into a checksum that is checked, so a
 // broken table cannot look fast. Times are per element.
+#include <absl/container/flat_hash_map.h>
 #include <benchmark/benchmark.h>
 
-#include <absl/container/flat_hash_map.h>
-#include <boost/unordered/unordered_flat_map.hpp>
-
 #include <algorithm>
+#include <boost/unordered/unordered_flat_map.hpp>
 #include <cstdint>
 #include <cstdlib>
 #include <numeric>
@@ -113,8 +112,9 @@ struct Ops<Absl> : FlatOps<Absl> {};
 
 // Reported as time per element ("per_elem", in seconds with a unit prefix).
 void per_element(benchmark::State& state, std::size_t n) {
-  state.counters["per_elem"] = benchmark::Counter(
-      static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_elem"] =
+      benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate |
+                                                     benchmark::Counter::kInvert);
 }
 
 void check(bool ok, benchmark::State& state) {
@@ -201,7 +201,8 @@ void BM_iterate(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
   const Keys& k = keys_for(n);
   const M m = filled<M>(n);
-  const std::uint64_t expect = std::accumulate(k.present.begin(), k.present.end(), std::uint64_t{0});
+  const std::uint64_t expect =
+      std::accumulate(k.present.begin(), k.present.end(), std::uint64_t{0});
   for (auto _ : state) check(Ops<M>::sum(m) == expect, state);
   per_element(state, n);
 }
@@ -221,7 +222,7 @@ void BM_rebuild(benchmark::State& state) {
 
 }  // namespace
 
-#define VELOMAP_BENCH_ALL(op)                                         \
+#define VELOMAP_BENCH_ALL(op)                                                 \
   BENCHMARK_TEMPLATE(BM_##op, Elastic)->Arg(1000)->Arg(100000)->Arg(1000000); \
   BENCHMARK_TEMPLATE(BM_##op, Funnel)->Arg(1000)->Arg(100000)->Arg(1000000);  \
   BENCHMARK_TEMPLATE(BM_##op, Boost)->Arg(1000)->Arg(100000)->Arg(1000000);   \

@@ -49,7 +49,8 @@ std::pair<double, std::uint64_t> over(const std::vector<std::uint64_t>& keys, F&
 template <class Map>
 Stats measure_core(std::size_t n, double delta, const std::vector<std::uint64_t>& pool) {
   Map m = Map::with_options(n, delta);
-  const std::vector<std::uint64_t> keys(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(m.max_items()));
+  const std::vector<std::uint64_t> keys(pool.begin(),
+                                        pool.begin() + static_cast<std::ptrdiff_t>(m.max_items()));
   Stats s;
   std::tie(s.insert_mean, s.insert_max) = over(keys, [&](std::uint64_t k) {
     const std::uint64_t before = groups;
@@ -68,12 +69,14 @@ Stats measure_core(std::size_t n, double delta, const std::vector<std::uint64_t>
 // A table of 16-slot groups probed group by group: next(start, i) gives the
 // i-th group of a key's sequence.
 template <class Next>
-Stats measure_baseline(std::size_t n, double delta, const std::vector<std::uint64_t>& pool, Next&& next) {
+Stats measure_baseline(std::size_t n, double delta, const std::vector<std::uint64_t>& pool,
+                       Next&& next) {
   const std::size_t group_count = n / velomap::kGroupWidth;
   std::vector<std::uint64_t> slots(n, 0);  // 0 = free (keys are never 0 here)
   std::vector<std::uint8_t> used(group_count, 0);
   const auto fill = static_cast<std::size_t>(static_cast<double>(n) * (1.0 - delta));
-  const std::vector<std::uint64_t> keys(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(fill));
+  const std::vector<std::uint64_t> keys(pool.begin(),
+                                        pool.begin() + static_cast<std::ptrdiff_t>(fill));
   Stats s;
   std::tie(s.insert_mean, s.insert_max) = over(keys, [&](std::uint64_t k) {
     for (std::uint64_t i = 0;; ++i) {
@@ -124,12 +127,13 @@ int main() {
       print("elastic", n, delta, measure_core<Elastic>(n, delta, pool));
       // The funnel table takes reserve fractions up to 1/8 only.
       if (delta <= 0.125) print("funnel", n, delta, measure_core<Funnel>(n, delta, pool));
-      print("uniform", n, delta, measure_baseline(n, delta, pool, [](std::uint64_t k, std::uint64_t i) {
+      print("uniform", n, delta,
+            measure_baseline(n, delta, pool, [](std::uint64_t k, std::uint64_t i) {
               return mix(k + i * 0x9E3779B97F4A7C15ull);
             }));
-      print("linear", n, delta, measure_baseline(n, delta, pool, [](std::uint64_t k, std::uint64_t i) {
-              return mix(k) + i;
-            }));
+      print("linear", n, delta,
+            measure_baseline(n, delta, pool,
+                             [](std::uint64_t k, std::uint64_t i) { return mix(k) + i; }));
     }
   }
   return 0;

@@ -28,7 +28,6 @@
 
 #include "portability.h"
 
-
 namespace velomap {
 
 using ctrl_t = std::uint8_t;
@@ -50,14 +49,18 @@ class BitMask {
   constexpr explicit BitMask(std::uint16_t bits) noexcept : bits_(bits) {}
   constexpr bool any() const noexcept { return bits_ != 0; }
   constexpr explicit operator bool() const noexcept { return any(); }
-  constexpr unsigned lowest() const noexcept { return static_cast<unsigned>(std::countr_zero(bits_)); }
+  constexpr unsigned lowest() const noexcept {
+    return static_cast<unsigned>(std::countr_zero(bits_));
+  }
   constexpr std::uint16_t bits() const noexcept { return bits_; }
 
   // Range-for support: `for (unsigned i : mask)` visits set bits in order.
   class iterator {
    public:
     constexpr explicit iterator(std::uint16_t b) noexcept : b_(b) {}
-    constexpr unsigned operator*() const noexcept { return static_cast<unsigned>(std::countr_zero(b_)); }
+    constexpr unsigned operator*() const noexcept {
+      return static_cast<unsigned>(std::countr_zero(b_));
+    }
     constexpr iterator& operator++() noexcept {
       b_ &= static_cast<std::uint16_t>(b_ - 1);
       return *this;

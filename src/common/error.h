@@ -21,10 +21,9 @@
 #else
 #include <cstdio>
 #include <cstdlib>
-#define VELOMAP_ASSERT(cond)                                                         \
-  ((cond) ? (void)0                                                                  \
-          : (std::fprintf(stderr, "%s:%d: assertion failed: %s\n", __FILE__, __LINE__, \
-                          #cond),                                                    \
+#define VELOMAP_ASSERT(cond)                                                                   \
+  ((cond) ? (void)0                                                                            \
+          : (std::fprintf(stderr, "%s:%d: assertion failed: %s\n", __FILE__, __LINE__, #cond), \
              std::abort()))
 #endif
 

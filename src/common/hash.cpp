@@ -40,7 +40,8 @@ std::uint64_t process_seed() noexcept {
 
 std::uint64_t draw_map_seed() noexcept {
   const std::uint64_t shared = process_seed();
-  thread_local std::uint64_t local = scramble(reinterpret_cast<std::uintptr_t>(&local) ^ clock_bits());
+  thread_local std::uint64_t local =
+      scramble(reinterpret_cast<std::uintptr_t>(&local) ^ clock_bits());
   local += 0x9E3779B97F4A7C15ull;
   const std::uint64_t n = g_map_counter.fetch_add(1, std::memory_order_relaxed);
   return scramble(local ^ scramble(n ^ shared) ^ clock_bits());

@@ -8,8 +8,8 @@
 // The block is 64-byte aligned, so every 16-slot control group is one aligned
 // 16-byte load; a fresh table has every control byte EMPTY (zero) and its
 // entry storage left as the allocator gave it. Entries are raw storage: an
-// entry is constructed when its slot is filled and moved out or destroyed when it leaves; the table itself never
-// touches them. Owners release the entries of full slots before a table goes.
+// entry is constructed when its slot is filled and moved out or destroyed when it leaves; the table
+// itself never touches them. Owners release the entries of full slots before a table goes.
 //
 // A table of 0 slots allocates nothing; its pointers are placeholders that
 // are never dereferenced.
@@ -131,8 +131,8 @@ class RawTable {
   // up, keeps them as its entry while the destination forgets its copy.
   void relocate(std::size_t slot, RawTable& to, std::size_t to_slot) noexcept {
     static_assert(Entry::kRelocatable, "rebuilds move entries by copying their bytes");
-    std::memcpy(static_cast<void*>(to.entries_ + to_slot), static_cast<const void*>(entries_ + slot),
-                sizeof(Entry));
+    std::memcpy(static_cast<void*>(to.entries_ + to_slot),
+                static_cast<const void*>(entries_ + slot), sizeof(Entry));
   }
 
   // Move the entry out of a full slot, leaving raw storage (the caller sets

@@ -85,7 +85,9 @@ class ShapeBlock {
     return p;
   }
   // Bytes allocated (with the alignment slack), 0 when empty.
-  std::size_t allocated_bytes() const noexcept { return raw_ == nullptr ? 0 : bytes_ + kTableAlign - 1; }
+  std::size_t allocated_bytes() const noexcept {
+    return raw_ == nullptr ? 0 : bytes_ + kTableAlign - 1;
+  }
 
   void swap(ShapeBlock& o) noexcept {
     std::swap(raw_, o.raw_);

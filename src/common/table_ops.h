@@ -37,7 +37,8 @@ class TableOps {
 
   // A key's mixed hash in this map.
   std::uint64_t hash_of(const auto& key) const noexcept {
-    return mix_hash(self().seed_, static_cast<std::uint64_t>(key.hash_input()), self().shared_seed_);
+    return mix_hash(self().seed_, static_cast<std::uint64_t>(key.hash_input()),
+                    self().shared_seed_);
   }
 
   // Stores the entry; for a present key keeps the stored key, replaces the
@@ -80,11 +81,14 @@ class TableOps {
     // Placements below leave the walk bound alone; the first slot of all is
     // a bound whatever they place.
     d.shape_->first_full.emptied_before(SlotRef{0, 0});
-    for_each_entry_ahead(source, [&](const auto& e) {
-      auto [key, value] = copy(e);
-      const std::uint64_t h = d.hash_of(key);
-      d.place_copy(std::move(key), std::move(value), h);
-    }, ahead);
+    for_each_entry_ahead(
+        source,
+        [&](const auto& e) {
+          auto [key, value] = copy(e);
+          const std::uint64_t h = d.hash_of(key);
+          d.place_copy(std::move(key), std::move(value), h);
+        },
+        ahead);
   }
 
   // Make room for `additional` more entries without further growth.

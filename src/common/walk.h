@@ -123,7 +123,8 @@ class WalkPosition {
       const auto& t = m.table_at(at_.part);
       if (at_.slot < t.slot_count()) {
         const unsigned offset = at_.slot % kGroupWidth;
-        const unsigned full = static_cast<unsigned>(t.group_at_slot(at_.slot).match_full().bits()) >> offset;
+        const unsigned full =
+            static_cast<unsigned>(t.group_at_slot(at_.slot).match_full().bits()) >> offset;
         if (full != 0) {
           out = {at_.part, at_.slot + static_cast<unsigned>(std::countr_zero(full))};
           at_.slot = out.slot + 1;

@@ -100,8 +100,8 @@ ProbeLimits& ProbeLimits::operator=(const ProbeLimits& o) {
   return *this;
 }
 
-std::shared_ptr<const LevelPlan> plan_levels(std::size_t capacity, std::size_t max_items, double delta,
-                                             double probe_scale) {
+std::shared_ptr<const LevelPlan> plan_levels(std::size_t capacity, std::size_t max_items,
+                                             double delta, double probe_scale) {
   using Args = std::tuple<std::size_t, std::size_t, double, double>;
   thread_local RecentResults<Args, std::shared_ptr<const LevelPlan>> recent;
   return recent.get({capacity, max_items, delta, probe_scale}, [&] {

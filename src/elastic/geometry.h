@@ -31,7 +31,6 @@ double normalize_reserve_fraction(double delta) noexcept;
 // Kept when finite and > 0 (subnormals included); otherwise 16.0.
 double normalize_probe_scale(double c) noexcept;
 
-
 // Level sizes for capacity n: halving raw sizes (ceil(n/2), then halves,
 // then a tail of 1s until n is used up), each rounded to max(16, 2^⌈log2 s⌉).
 std::vector<std::size_t> partition_levels(std::size_t n);
@@ -87,7 +86,7 @@ struct LevelPlan {
 
 // The plan for `capacity` entries at `max_items`, shared: maps grow through
 // the same capacities again and again, so the last plans made are kept.
-std::shared_ptr<const LevelPlan> plan_levels(std::size_t capacity, std::size_t max_items, double delta,
-                                             double probe_scale);
+std::shared_ptr<const LevelPlan> plan_levels(std::size_t capacity, std::size_t max_items,
+                                             double delta, double probe_scale);
 
 }  // namespace velomap::elastic

@@ -120,7 +120,8 @@ struct Level : SlotPart<Entry> {
   // Bytes level `index` of `plan` takes in its shape's block.
   static std::size_t block_bytes(const LevelPlan& plan, std::size_t index) {
     const std::size_t n = plan.sizes[index];
-    return RawTable<Entry>::block_bytes(n) + ShapeBlock::piece(n / kGroupWidth * sizeof(OverflowWord));
+    return RawTable<Entry>::block_bytes(n) +
+           ShapeBlock::piece(n / kGroupWidth * sizeof(OverflowWord));
   }
 
   // Level `index` of `plan`, carved from `block`, built in place (a default
@@ -181,7 +182,8 @@ struct Level : SlotPart<Entry> {
   std::size_t probe_free(std::uint32_t lo, std::size_t budget) const noexcept {
     if (is_full()) return kNoSlot;
     for (ProbeSeq seq = probe(lo); seq.j < budget; seq.advance()) {
-      if (const BitMask free = table.group(seq.g).match_free()) return seq.g * kGroupWidth + free.lowest();
+      if (const BitMask free = table.group(seq.g).match_free())
+        return seq.g * kGroupWidth + free.lowest();
     }
     return kNoSlot;
   }
@@ -231,7 +233,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   std::size_t memory_bytes() const noexcept {
     const Shape& s = *shape_;
     return s.block.allocated_bytes() + s.levels.capacity() * sizeof(LevelT) +
-           s.probes.capacity() * sizeof(LevelProbe<Entry>) + s.plan.capacity() * sizeof(std::size_t);
+           s.probes.capacity() * sizeof(LevelProbe<Entry>) +
+           s.plan.capacity() * sizeof(std::size_t);
   }
 
   // ---- lookup -----------------------------------------------------------
@@ -307,9 +310,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // ---- insertion (insert and try_emplace: TableOps) ---------------------
   // Insert a key known to be absent (copies between maps): the growth rule
   // and the placement of insert, without the lookup.
-  void insert_unique(K key, V value) {
-    place_new(std::move(key), std::move(value), hash_of(key));
-  }
+  void insert_unique(K key, V value) { place_new(std::move(key), std::move(value), hash_of(key)); }
 
   // ---- removal ----------------------------------------------------------
   template <class Q>
@@ -392,7 +393,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     std::size_t max_items = 0;
     std::size_t current_batch = 0;
     std::size_t batch_remaining = 0;
-    std::uint64_t populated = 0;  // bit i: level i holds an entry
+    std::uint64_t populated = 0;            // bit i: level i holds an entry
     std::vector<LevelProbe<Entry>> probes;  // one per level
     FirstFullBound first_full;
 
@@ -437,16 +438,17 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     Shape s;
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
-    const std::shared_ptr<const LevelPlan> plan = plan_levels(capacity, s.max_items, reserve_fraction_, probe_scale_);
+    const std::shared_ptr<const LevelPlan> plan =
+        plan_levels(capacity, s.max_items, reserve_fraction_, probe_scale_);
     // A level mask of 64 bits covers every capacity whose first level can
     // be allocated at all.
     if (plan->sizes.size() > 64) fail("layout overflow");
     std::size_t bytes = 0;
-    for (std::size_t i = 0; i < plan->sizes.size(); ++i) bytes = sat_add(bytes, LevelT::block_bytes(*plan, i));
+    for (std::size_t i = 0; i < plan->sizes.size(); ++i)
+      bytes = sat_add(bytes, LevelT::block_bytes(*plan, i));
     s.block = ShapeBlock(bytes);
     s.levels.reserve(plan->sizes.size());
-    for (std::size_t i = 0; i < plan->sizes.size(); ++i)
-      s.levels.emplace_back(*plan, i, s.block);
+    for (std::size_t i = 0; i < plan->sizes.size(); ++i) s.levels.emplace_back(*plan, i, s.block);
     s.probes.reserve(s.levels.size());
     for (const LevelT& level : s.levels) s.probes.push_back(level.lookup_fields());
     s.plan = plan->batches;

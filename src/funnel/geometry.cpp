@@ -53,7 +53,7 @@ std::size_t choose_special_capacity(std::size_t n, std::size_t w, double delta) 
   // the larger on a tie. Only the two around the target can be nearest.
   if (target >= n) return n;
   const std::size_t above = n - ((n - target) / width) * width;  // ≥ target
-  if (above < width) return above;  // no candidate below it
+  if (above < width) return above;                               // no candidate below it
   const std::size_t below = above - width;
   return (above - target) <= (target - below) ? above : below;
 }
@@ -122,7 +122,8 @@ std::vector<std::size_t> partition_funnel_buckets(std::size_t buckets, std::size
   const double r = std::pow(0.75, static_cast<int>(levels));
   std::size_t first = buckets;
   if (1.0 - r > 0.0)
-    first = sat_from_double(std::round(std::max(static_cast<double>(buckets) * 0.25 / (1.0 - r), 0.0)));
+    first =
+        sat_from_double(std::round(std::max(static_cast<double>(buckets) * 0.25 / (1.0 - r), 0.0)));
   for (std::size_t d = 0; d <= buckets; ++d) {
     const std::size_t down = sat_sub(first, d);
     if (auto seq = build_funnel_bucket_sequence(buckets, levels, down)) return std::move(*seq);

@@ -21,10 +21,10 @@
 #pragma once
 
 #include <cstddef>
-
-#include "../common/growth.h"
 #include <optional>
 #include <vector>
+
+#include "../common/growth.h"
 
 namespace velomap::funnel {
 

@@ -154,13 +154,16 @@ struct SpecialArray {
     if (total == 0) return 0;
     return sat_mul(16, next_pow2(std::max<std::size_t>(1, div_ceil(total - total / 2, 16))));
   }
-  static std::size_t fallback_slots(std::size_t total) noexcept { return sat_mul(16, div_ceil(total / 2, 16)); }
+  static std::size_t fallback_slots(std::size_t total) noexcept {
+    return sat_mul(16, div_ceil(total / 2, 16));
+  }
 
   // `total` special slots: the larger half to the primary, the rest to the
   // fallback, whose buckets hold the next power of two ≥ max(2, 2 × limit).
   // The tables are carved from `block`; the primary's tag summaries are
   // allocated on their own.
-  static SpecialArray with_capacity_in(std::size_t total, std::size_t probe_limit, ShapeBlock& block) {
+  static SpecialArray with_capacity_in(std::size_t total, std::size_t probe_limit,
+                                       ShapeBlock& block) {
     SpecialArray s;
     const std::size_t fallback_cap = total / 2;
     if (total != 0) {
@@ -168,8 +171,7 @@ struct SpecialArray {
       const std::size_t groups = slots / 16;
       s.primary.table = RawTable<Entry>(slots, block);
       s.primary.group_summaries.reset(new (std::nothrow) TagSummary[groups]());
-      if (!s.primary.group_summaries)
-        fail("group_summaries alloc: AllocError");
+      if (!s.primary.group_summaries) fail("group_summaries alloc: AllocError");
       s.primary.group_mask = groups - 1;
     }
     const std::size_t shift = fallback_bucket_shift(probe_limit);
@@ -249,7 +251,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     const Shape& s = *shape_;
     std::size_t bytes = s.levels.capacity() * sizeof(LevelT) + s.block.allocated_bytes() +
                         s.overflow.table.allocated_bytes();
-    if (s.special.primary.group_summaries) bytes += s.special.primary.group_count() * sizeof(TagSummary);
+    if (s.special.primary.group_summaries)
+      bytes += s.special.primary.group_count() * sizeof(TagSummary);
     return bytes;
   }
 
@@ -264,7 +267,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   template <class Q>
   SlotRef find_with_hash(const Q& key, const HashParts& hp) const {
     InsertProbe unused;
-    return shape_->wide_buckets ? search<true, false>(key, hp, unused) : search<false, false>(key, hp, unused);
+    return shape_->wide_buckets ? search<true, false>(key, hp, unused)
+                                : search<false, false>(key, hp, unused);
   }
 
   // The lookup of an insertion: besides the key's entry it notes the level
@@ -274,7 +278,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   template <class Q>
   InsertProbe find_or_prepare_insert(const Q& key, const HashParts& hp) const {
     InsertProbe p;
-    p.found = shape_->wide_buckets ? search<true, true>(key, hp, p) : search<false, true>(key, hp, p);
+    p.found =
+        shape_->wide_buckets ? search<true, true>(key, hp, p) : search<false, true>(key, hp, p);
     return p;
   }
 
@@ -386,7 +391,9 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return static_cast<bool>(find(key));
   }
 
-  const Entry& entry_at(SlotRef at) const noexcept { return shape_->part(at.part).table.entry(at.slot); }
+  const Entry& entry_at(SlotRef at) const noexcept {
+    return shape_->part(at.part).table.entry(at.slot);
+  }
   Entry& entry_at(SlotRef at) noexcept { return shape_->part(at.part).table.entry(at.slot); }
 
   // ---- insertion --------------------------------------------------------
@@ -405,8 +412,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     const auto at = find(key);
     if (!at) return std::nullopt;
     Entry out = take_at(at);
-    while (shape_->max_populated_level != 0 &&
-           shape_->levels[shape_->max_populated_level].len == 0)
+    while (shape_->max_populated_level != 0 && shape_->levels[shape_->max_populated_level].len == 0)
       --shape_->max_populated_level;
     if (shape_->part(at.part).over_tombstone_limit()) this->purge();
     release_now(out.key);
@@ -446,7 +452,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         move_placed<false>(fresh, new_parts, stranded);
       }
       if (!stranded.empty())
-        fresh.overflow.table = RawTable<Entry>(std::max(kOverflowStart, std::bit_ceil(stranded.size())));
+        fresh.overflow.table =
+            RawTable<Entry>(std::max(kOverflowStart, std::bit_ceil(stranded.size())));
     } catch (...) {
       // The new control bytes name copies whose originals stay in place:
       // the fresh shape must go without releasing any.
@@ -456,7 +463,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     for (const SlotRef from : stranded) {
       RawTable<Entry>& src = shape_->part(from.part).table;
       const SlotRef to = overflow_slot(fresh);  // sized above: never grows here
-      claim_in<Placing::kRebuild>(fresh, fresh.overflow, to, split(hash_of(src.entry(from.slot).key)));
+      claim_in<Placing::kRebuild>(fresh, fresh.overflow, to,
+                                  split(hash_of(src.entry(from.slot).key)));
       src.relocate(from.slot, fresh.overflow.table, to.slot);
     }
     // The walk bound and the last populated level were left alone during
@@ -606,11 +614,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   static std::array<std::size_t, 2> fallback_buckets(const Shape& s, std::uint64_t h) noexcept {
     const std::size_t n = s.special.fallback.bucket_count;
     VELOMAP_ASSERT(n > 0);
-    return {static_cast<std::uint32_t>(std::rotl(h, 19)) % n, static_cast<std::uint32_t>(h >> 27) % n};
+    return {static_cast<std::uint32_t>(std::rotl(h, 19)) % n,
+            static_cast<std::uint32_t>(h >> 27) % n};
   }
 
-  // Place a new key: grow first when the map is at max_items, or when the key has no free candidate place and the map is at
-  // least half way to max_items (see the header comment); a key still
+  // Place a new key: grow first when the map is at max_items, or when the key has no free candidate
+  // place and the map is at least half way to max_items (see the header comment); a key still
   // without a place goes to the overflow part. Returns the stored value.
   // (part, slot) is choose_slot's answer for this hash (part
   // kNone for none). Taken as two words: a two-word struct argument gets
@@ -652,14 +661,18 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     // Every table but the overflow part's in one block.
     std::size_t bytes = 0;
     for (const std::size_t buckets : g.bucket_counts)
-      bytes = sat_add(bytes, RawTable<Entry>::block_bytes(LevelT::slots_for(buckets, g.bucket_width)));
-    bytes = sat_add(bytes, RawTable<Entry>::block_bytes(SpecialArray<Entry>::primary_slots(g.special_capacity)));
-    bytes = sat_add(bytes, RawTable<Entry>::block_bytes(SpecialArray<Entry>::fallback_slots(g.special_capacity)));
+      bytes =
+          sat_add(bytes, RawTable<Entry>::block_bytes(LevelT::slots_for(buckets, g.bucket_width)));
+    bytes = sat_add(bytes, RawTable<Entry>::block_bytes(
+                               SpecialArray<Entry>::primary_slots(g.special_capacity)));
+    bytes = sat_add(bytes, RawTable<Entry>::block_bytes(
+                               SpecialArray<Entry>::fallback_slots(g.special_capacity)));
     s.block = ShapeBlock(bytes);
     s.levels.reserve(g.level_count);
     for (std::size_t i = 0; i < g.bucket_counts.size(); ++i)
       s.levels.emplace_back(i, g.bucket_counts[i], g.bucket_width, s.block);
-    s.special = SpecialArray<Entry>::with_capacity_in(g.special_capacity, primary_probe_limit_, s.block);
+    s.special =
+        SpecialArray<Entry>::with_capacity_in(g.special_capacity, primary_probe_limit_, s.block);
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
     s.wide_buckets = g.bucket_width > kGroupWidth;
@@ -671,11 +684,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // buckets, in that order (none when all are taken). Levels below
   // `from_level` are known to have no free slot for this hash.
   SlotRef choose_slot(const Shape& s, std::uint64_t h, std::size_t from_level = 0) const noexcept {
-    return s.wide_buckets ? choose_slot<true>(s, h, from_level) : choose_slot<false>(s, h, from_level);
+    return s.wide_buckets ? choose_slot<true>(s, h, from_level)
+                          : choose_slot<false>(s, h, from_level);
   }
   template <bool Wide>
   VELOMAP_ALWAYS_INLINE SlotRef choose_slot(const Shape& s, std::uint64_t h,
-                                             std::size_t from_level) const noexcept {
+                                            std::size_t from_level) const noexcept {
     const std::uint32_t lo = low_word(h);
     const std::size_t count = s.levels.size();
     for (std::size_t i = from_level; i < count; ++i) {
@@ -691,7 +705,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     if (primary.len < primary.slot_count()) {
       ProbeSeq seq(s, primary_probe_limit_, h);
       for (std::size_t j = 0; j < seq.count; ++j, seq.advance()) {
-        if (const SlotRef at = first_free(primary.table.group(seq.g), count, seq.g * kGroupWidth)) return at;
+        if (const SlotRef at = first_free(primary.table.group(seq.g), count, seq.g * kGroupWidth))
+          return at;
       }
     }
     const auto& fallback = s.special.fallback;
@@ -714,7 +729,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     const ctrl_t tag = hp.tag;
     part.template claim<Mode != Placing::kRebuild>(at.slot, tag);
     if (at.part < s.levels.size()) {
-      if constexpr (Mode != Placing::kRebuild) s.max_populated_level = std::max(s.max_populated_level, at.part);
+      if constexpr (Mode != Placing::kRebuild)
+        s.max_populated_level = std::max(s.max_populated_level, at.part);
     } else if (at.part == s.levels.size()) {
       s.special.primary.group_summaries[at.slot / kGroupWidth].add(tag);
     }

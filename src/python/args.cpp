@@ -53,8 +53,8 @@ void bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObjec
 void check_required(const Signature& sig, PyObject** out) {
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
     if (sig.params[i].required && out[i] == nullptr)
-      type_error(sig, std::string("missing 1 required positional argument: '") +
-                          sig.params[i].name + "'");
+      type_error(
+          sig, std::string("missing 1 required positional argument: '") + sig.params[i].name + "'");
   }
 }
 

@@ -55,9 +55,7 @@ struct Bound {
   Ref kwargs;
   PyObject* operator[](std::size_t i) const noexcept { return values[i]; }
   // Not given, or given as None.
-  PyObject* opt(std::size_t i) const noexcept {
-    return values[i] == Py_None ? nullptr : values[i];
-  }
+  PyObject* opt(std::size_t i) const noexcept { return values[i] == Py_None ? nullptr : values[i]; }
 };
 
 void bind_args(const Signature& sig, PyObject* const* args, std::size_t nargs, PyObject* kwnames,

@@ -29,10 +29,12 @@ struct MapCopying {
         SharedBorrow b = SharedBorrow::or_raise(Type::obj(self)->borrow);
         args = Scheme::option_args(Type::obj(self)->state.map);
       }
-      Ref factory = Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Type::type), "with_options"));
+      Ref factory = Ref::checked(
+          PyObject_GetAttrString(reinterpret_cast<PyObject*>(Type::type), "with_options"));
       Ref items = Ref::checked(PyObject_CallMethod(self, "items", nullptr));
       Ref it = Ref::checked(PyObject_GetIter(items.get()));
-      return Ref::checked(PyTuple_Pack(5, factory.get(), args.get(), Py_None, Py_None, it.get())).release();
+      return Ref::checked(PyTuple_Pack(5, factory.get(), args.get(), Py_None, Py_None, it.get()))
+          .release();
     });
   }
 
@@ -64,8 +66,10 @@ struct MapCopying {
       Ref deep = Ref::checked(PyObject_GetAttrString(copy_module.get(), "deepcopy"));
       for (Py_ssize_t i = 0; i < PyList_Size(pairs.get()); ++i) {
         PyObject* pair = PyList_GetItem(pairs.get(), i);
-        Ref key = Ref::checked(PyObject_CallFunctionObjArgs(deep.get(), PyTuple_GetItem(pair, 0), memo, nullptr));
-        Ref value = Ref::checked(PyObject_CallFunctionObjArgs(deep.get(), PyTuple_GetItem(pair, 1), memo, nullptr));
+        Ref key = Ref::checked(
+            PyObject_CallFunctionObjArgs(deep.get(), PyTuple_GetItem(pair, 0), memo, nullptr));
+        Ref value = Ref::checked(
+            PyObject_CallFunctionObjArgs(deep.get(), PyTuple_GetItem(pair, 1), memo, nullptr));
         if (PyObject_SetItem(result.get(), key.get(), value.get()) < 0) throw PyErrorSet{};
       }
       return result.release();
@@ -76,7 +80,8 @@ struct MapCopying {
   static PyObject* sizeof_(PyObject* self, PyObject*) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       SharedBorrow b = SharedBorrow::or_raise(Type::obj(self)->borrow);
-      return PyLong_FromSize_t(sizeof(typename Type::Obj) + Type::obj(self)->state.map.memory_bytes());
+      return PyLong_FromSize_t(sizeof(typename Type::Obj) +
+                               Type::obj(self)->state.map.memory_bytes());
     });
   }
 };

@@ -50,12 +50,11 @@ class KeyRef {
  protected:
   static constexpr std::uintptr_t kStrMark = 1;
   KeyRef(PyObject* key, Py_hash_t h) noexcept
-      : word_(reinterpret_cast<std::uintptr_t>(key) | (is_exact_str(key) ? kStrMark : 0)), hash_(h) {}
+      : word_(reinterpret_cast<std::uintptr_t>(key) | (is_exact_str(key) ? kStrMark : 0)),
+        hash_(h) {}
   KeyRef() noexcept = default;
 
-  static bool is_exact_str(PyObject* o) noexcept {
-    return Py_TYPE(o) == &PyUnicode_Type;
-  }
+  static bool is_exact_str(PyObject* o) noexcept { return Py_TYPE(o) == &PyUnicode_Type; }
 
   bool slow_equals(const KeyRef& probe) const;
 

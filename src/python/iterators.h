@@ -39,8 +39,7 @@ Ref element_of(const Entry& e) {
 
 template <class Scheme, Kind K>
 struct IterObject {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   Ref map_obj;
   std::uint64_t seen_version;
   std::size_t seen_capacity;
@@ -58,9 +57,12 @@ struct IterClass {
   static inline PyTypeObject* type = nullptr;
 
   static const char* qualified_name() {
-    if constexpr (K == Kind::Keys) return Scheme::key_iter_qualified;
-    else if constexpr (K == Kind::Values) return Scheme::value_iter_qualified;
-    else return Scheme::item_iter_qualified;
+    if constexpr (K == Kind::Keys)
+      return Scheme::key_iter_qualified;
+    else if constexpr (K == Kind::Values)
+      return Scheme::value_iter_qualified;
+    else
+      return Scheme::item_iter_qualified;
   }
 
   // Make an iterator of this kind over `map` (a map object of the scheme).
@@ -129,7 +131,8 @@ struct IterClass {
       // The entries this loop will read next time, further ahead again.
       if (base + kPrefetchSlots < t.slot_count()) {
         const auto* first = reinterpret_cast<const char*>(&t.entry(base + kPrefetchSlots));
-        for (std::size_t b = 0; b < kGroupWidth * sizeof(t.entry(0)); b += 64) prefetch_for_write(first + b);
+        for (std::size_t b = 0; b < kGroupWidth * sizeof(t.entry(0)); b += 64)
+          prefetch_for_write(first + b);
       }
       for (unsigned bit : t.group_at_slot(base).match_full()) {
         const auto& e = t.entry(base + bit);
@@ -172,9 +175,9 @@ struct IterClass {
         {Py_tp_iternext, reinterpret_cast<void*>(&next)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {qualified_name(), static_cast<int>(sizeof(Obj)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
-                               slots};
+    static PyType_Spec spec = {
+        qualified_name(), static_cast<int>(sizeof(Obj)), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, slots};
     if (type == nullptr) {
       type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
       if (type == nullptr) throw PyErrorSet{};

@@ -62,7 +62,8 @@ struct MapClass : MapProtocol<Scheme> {
     constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
     static PyMethodDef methods[] = {
         {"with_options", method(&M::with_options), fast | METH_CLASS, Scheme::with_options_doc},
-        {"fromkeys", method(&M::fromkeys), fast | METH_CLASS, "fromkeys($cls, iterable, value=None)\n--\n\n"},
+        {"fromkeys", method(&M::fromkeys), fast | METH_CLASS,
+         "fromkeys($cls, iterable, value=None)\n--\n\n"},
         {"__class_getitem__", method(&M::class_getitem), fast | METH_CLASS,
          "__class_getitem__($cls, item)\n--\n\nRuntime support for `Cls[K, V]` syntax via "
          "`types.GenericAlias`\n\u2014 parity with the `Generic[K, V]` typing stub."},
@@ -79,7 +80,8 @@ struct MapClass : MapProtocol<Scheme> {
          "empty `update()` keeps iterators valid."},
         {"pop", method(&M::pop), fast, "pop($self, key, default=None)\n--\n\n"},
         {"popitem", method(&M::popitem), METH_NOARGS, "popitem($self)\n--\n\n"},
-        {"setdefault", method(&M::setdefault), fast, "setdefault($self, key, default=None)\n--\n\n"},
+        {"setdefault", method(&M::setdefault), fast,
+         "setdefault($self, key, default=None)\n--\n\n"},
         {"copy", method(&M::copy), METH_NOARGS, "copy($self)\n--\n\n"},
         {"__copy__", method(&M::copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
         {"__deepcopy__", method(&C::deepcopy), METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},

@@ -21,7 +21,8 @@ const char* qualified(const char* method) {
 }
 
 inline std::uint32_t saturate_u32(std::size_t n) noexcept {
-  return static_cast<std::uint32_t>(std::min<std::size_t>(n, std::numeric_limits<std::uint32_t>::max()));
+  return static_cast<std::uint32_t>(
+      std::min<std::size_t>(n, std::numeric_limits<std::uint32_t>::max()));
 }
 
 template <class Scheme>
@@ -178,7 +179,7 @@ struct MapMethods {
   }
 
   VELOMAP_FLATTEN static PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t n,
-                              PyObject* kw) noexcept {
+                                              PyObject* kw) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
       static constexpr Param params[] = {{"key", true}, {"default"}};
       static const Signature sig{qualified<Scheme>("setdefault"), params};

@@ -33,8 +33,7 @@ struct MapState {
 
 template <class Scheme>
 struct MapObject {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   MapState<Scheme> state;
 };
 
@@ -126,7 +125,8 @@ void copy_entries(Target& target, const Source& source) {
   const auto copy = [](const auto& e) noexcept {
     return std::pair<HashedAny, Ref>(HashedAny::share(e.key), Ref::incref(e.value.get()));
   };
-  with_object_prefetch(source.len(), [&](auto ahead) { target.insert_copies(source, copy, ahead); });
+  with_object_prefetch(source.len(),
+                       [&](auto ahead) { target.insert_copies(source, copy, ahead); });
 }
 
 // Raise KeyError with the key as its only argument (a tuple key too).

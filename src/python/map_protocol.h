@@ -44,7 +44,8 @@ struct MapProtocol : MapType<Scheme> {
     });
   }
 
-  VELOMAP_FLATTEN static int ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+  VELOMAP_FLATTEN static int ass_subscript(PyObject* self, PyObject* key,
+                                           PyObject* value) noexcept {
     return guarded(-1, [&] {
       auto* o = obj(self);
       ExclusiveBorrow b = ExclusiveBorrow::or_raise(o->borrow);

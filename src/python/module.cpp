@@ -80,6 +80,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace velomap::py
 
-PyMODINIT_FUNC PyInit_velomap(void) {
-  return PyModuleDef_Init(&velomap::py::module_def);
-}
+PyMODINIT_FUNC PyInit_velomap(void) { return PyModuleDef_Init(&velomap::py::module_def); }

@@ -67,7 +67,8 @@ struct MapOperators {
       return false;
     }
     if (static_cast<std::size_t>(n) != m.len()) return false;
-    return all_values_match(m, [&](const Entry& e) { return missing(PyObject_GetItem(x, e.key.obj())); });
+    return all_values_match(
+        m, [&](const Entry& e) { return missing(PyObject_GetItem(x, e.key.obj())); });
   }
 
   static PyObject* richcompare(PyObject* self, PyObject* x, int op) noexcept {

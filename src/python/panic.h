@@ -8,10 +8,10 @@
 //   std::bad_alloc   → MemoryError (the table was left unchanged)
 #pragma once
 
+#include <new>
+
 #include "../common/error.h"
 #include "ref.h"
-
-#include <new>
 
 namespace velomap::py {
 

@@ -97,7 +97,8 @@ struct FunnelScheme {
 
   static Ref option_args(const Table& t) {
     return Ref::checked(Py_BuildValue("(ndn)", static_cast<Py_ssize_t>(t.capacity()),
-                                      t.reserve_fraction(), static_cast<Py_ssize_t>(t.primary_probe_limit())));
+                                      t.reserve_fraction(),
+                                      static_cast<Py_ssize_t>(t.primary_probe_limit())));
   }
   static Table table_like(const Table& t) {
     return Table::with_options(t.capacity(), t.reserve_fraction(), t.primary_probe_limit());

@@ -85,7 +85,8 @@ inline std::optional<std::size_t> size_hint(PyObject* o) {
       discard_error_unless_panic();
       return std::nullopt;
     }
-    if (!length_is_exact(Py_TYPE(o))) return std::min(static_cast<std::size_t>(n), kUntrustedSizeCap);
+    if (!length_is_exact(Py_TYPE(o)))
+      return std::min(static_cast<std::size_t>(n), kUntrustedSizeCap);
   }
   if (static_cast<std::size_t>(n) > kMaxReservedSize) return std::nullopt;
   return static_cast<std::size_t>(n);

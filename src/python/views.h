@@ -17,8 +17,7 @@ namespace velomap::py {
 
 template <class Scheme, Kind K>
 struct ViewObject {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   Ref map_obj;
 };
 
@@ -26,10 +25,12 @@ struct ViewObject {
 inline std::string repr_text(PyObject* o) {
   Ref r = Ref::checked(PyObject_Repr(o));
   Py_ssize_t n = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(r.get(), &n)) return std::string(utf8, static_cast<std::size_t>(n));
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(r.get(), &n))
+    return std::string(utf8, static_cast<std::size_t>(n));
   PyErr_Clear();
   Ref bytes = Ref::checked(PyUnicode_AsEncodedString(r.get(), "utf-8", "surrogatepass"));
-  Ref clean = Ref::checked(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
+  Ref clean = Ref::checked(
+      PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
   const char* utf8 = PyUnicode_AsUTF8AndSize(clean.get(), &n);
   if (utf8 == nullptr) throw PyErrorSet{};
   return std::string(utf8, static_cast<std::size_t>(n));
@@ -46,18 +47,24 @@ struct ViewClass {
   static inline PyTypeObject* type = nullptr;
 
   static bool is_view(PyObject* o) noexcept { return type != nullptr && Py_TYPE(o) == type; }
-  static PyObject* map_of(PyObject* view) noexcept { return reinterpret_cast<Obj*>(view)->map_obj.get(); }
+  static PyObject* map_of(PyObject* view) noexcept {
+    return reinterpret_cast<Obj*>(view)->map_obj.get();
+  }
 
   static const char* qualified_name() {
-    if constexpr (K == Kind::Keys) return Scheme::keys_qualified;
-    else if constexpr (K == Kind::Values) return Scheme::values_qualified;
-    else return Scheme::items_qualified;
+    if constexpr (K == Kind::Keys)
+      return Scheme::keys_qualified;
+    else if constexpr (K == Kind::Values)
+      return Scheme::values_qualified;
+    else
+      return Scheme::items_qualified;
   }
   static const char* doc() {
     if constexpr (K == Kind::Keys)
       return "Live view over keys (mirrors `dict.keys()`). Holds `Py<map>` so\n"
              "each op sees current state \u2014 no snapshot at view construction.";
-    else if constexpr (K == Kind::Values) return "Live view over values (mirrors `dict.values()`).";
+    else if constexpr (K == Kind::Values)
+      return "Live view over values (mirrors `dict.values()`).";
     else
       return "Live view over `(key, value)` pairs (mirrors `dict.items()`).\n"
              "Set ops build fresh `(k, v)` `PyTuple`s.";
@@ -82,7 +89,9 @@ struct ViewClass {
     return reinterpret_cast<PyObject*>(o);
   }
 
-  static void destroy_fields(PyObject* self) noexcept { reinterpret_cast<Obj*>(self)->map_obj.~Ref(); }
+  static void destroy_fields(PyObject* self) noexcept {
+    reinterpret_cast<Obj*>(self)->map_obj.~Ref();
+  }
   static void dealloc(PyObject* self) noexcept { dealloc_object<&destroy_fields>(self); }
 
   // A view owns only its map, so every cycle through it passes through the
@@ -137,9 +146,12 @@ struct ViewClass {
 
   // ---- repr -------------------------------------------------------------
   static std::string element_text(const Entry& e) {
-    if constexpr (K == Kind::Keys) return repr_text(e.key.obj());
-    else if constexpr (K == Kind::Values) return repr_text(e.value.get());
-    else return "(" + repr_text(e.key.obj()) + ", " + repr_text(e.value.get()) + ")";
+    if constexpr (K == Kind::Keys)
+      return repr_text(e.key.obj());
+    else if constexpr (K == Kind::Values)
+      return repr_text(e.value.get());
+    else
+      return "(" + repr_text(e.key.obj()) + ", " + repr_text(e.value.get()) + ")";
   }
 
   static PyObject* repr(PyObject* self) noexcept {
@@ -236,8 +248,10 @@ struct ViewClass {
         auto it = f.table.iter();
         while (const Entry* e = it.next()) {
           Ref el = element_of<K>(*e);
-          if constexpr (Op == SetOp::Or) check(PySet_Add(out.get(), el.get()));
-          else add_if(out.get(), x, el.get(), Op == SetOp::And);
+          if constexpr (Op == SetOp::Or)
+            check(PySet_Add(out.get(), el.get()));
+          else
+            add_if(out.get(), x, el.get(), Op == SetOp::And);
         }
       }
       if constexpr (Op == SetOp::Or) add_all(out.get(), x);
@@ -272,13 +286,14 @@ struct ViewClass {
         s.push_back({Py_nb_and, reinterpret_cast<void*>(&set_op<SetOp::And>)});
         s.push_back({Py_nb_or, reinterpret_cast<void*>(&set_op<SetOp::Or>)});
       }
-      if constexpr (K == Kind::Keys) s.push_back({Py_nb_xor, reinterpret_cast<void*>(&set_op<SetOp::Xor>)});
+      if constexpr (K == Kind::Keys)
+        s.push_back({Py_nb_xor, reinterpret_cast<void*>(&set_op<SetOp::Xor>)});
       s.push_back({0, nullptr});
       return s;
     }();
-    static PyType_Spec spec = {qualified_name(), static_cast<int>(sizeof(Obj)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
-                               slots.data()};
+    static PyType_Spec spec = {
+        qualified_name(), static_cast<int>(sizeof(Obj)), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, slots.data()};
     if (type == nullptr) {
       type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
       if (type == nullptr) throw PyErrorSet{};

@@ -78,8 +78,9 @@ TEST(RawTable, TablesShareOneShapeBlock) {
   EXPECT_FALSE(a.allocated());
   EXPECT_EQ(none.slot_count(), 0u);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&b.entry(0)) % 64, 0u);
-  EXPECT_EQ(reinterpret_cast<const unsigned char*>(&b.entry(0)),
-            reinterpret_cast<const unsigned char*>(&a.entry(0)) + RawTable<Entry24>::block_bytes(48));
+  EXPECT_EQ(
+      reinterpret_cast<const unsigned char*>(&b.entry(0)),
+      reinterpret_cast<const unsigned char*>(&a.entry(0)) + RawTable<Entry24>::block_bytes(48));
   for (std::size_t s = 0; s < b.slot_count(); ++s) EXPECT_EQ(b.ctrl_at(s), kEmpty);
   EXPECT_THROW(ShapeBlock(SIZE_MAX), InternalFailure);
 }

@@ -2,9 +2,9 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <random>
-#include <limits>
 #include <vector>
 
 #include "elastic/geometry.h"
@@ -119,7 +119,19 @@ TEST_F(ElasticMap, ClearRestartsBatches) {
 }
 
 // ---- placement, against a reference written from the batch rules --------
-enum Rule { kBatch0, kANext, kACurrent, kBBudget, kBNext, kBCurrent, kCCurrent, kCNext, kLast, kAnyLevel, kRules };
+enum Rule {
+  kBatch0,
+  kANext,
+  kACurrent,
+  kBBudget,
+  kBNext,
+  kBCurrent,
+  kCCurrent,
+  kCNext,
+  kLast,
+  kAnyLevel,
+  kRules
+};
 
 struct Expected {
   std::size_t level = SlotRef::kNone, slot = 0;
@@ -169,7 +181,8 @@ Expected reference_slot(const Map& m, std::uint64_t h) {
       full(b, kANext);
       full(b - 1, kACurrent);
     } else if (4 * (next.slot_count() - next.len) > next.slot_count()) {
-      order.push_back({b - 1, std::min(cur.group_count(), cur.probe_limits.budget(free_cur)), kBBudget});
+      order.push_back(
+          {b - 1, std::min(cur.group_count(), cur.probe_limits.budget(free_cur)), kBBudget});
       full(b, kBNext);
       full(b - 1, kBCurrent);
     } else {
@@ -189,9 +202,9 @@ TEST_F(ElasticMap, PlacementFollowsTheBatchRules) {
   const struct {
     std::size_t capacity;
     double delta, scale;
-  } configs[] = {{1000, 0.1, 16.0}, {4096, 0.001, 0.05}, {4096, 0.02, 1.0}, {2048, 0.3, 0.2},
-                 {1, 0.000001, 16.0}, {100, 0.5, 0.01}, {16384, 0.000001, 0.5},
-                 {16384, 0.00001, 0.1}, {32768, 0.000001, 0.5}};
+  } configs[] = {{1000, 0.1, 16.0},      {4096, 0.001, 0.05},   {4096, 0.02, 1.0},
+                 {2048, 0.3, 0.2},       {1, 0.000001, 16.0},   {100, 0.5, 0.01},
+                 {16384, 0.000001, 0.5}, {16384, 0.00001, 0.1}, {32768, 0.000001, 0.5}};
   for (const auto& c : configs) {
     Map m = Map::with_options(c.capacity, c.delta, c.scale);
     for (std::int64_t i = 0; m.len() < m.max_items(); ++i) {

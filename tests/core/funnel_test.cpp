@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <array>
+#include <bit>
 #include <cmath>
-#include <optional>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -46,8 +46,8 @@ TEST(FunnelGeometry, LevelCountAndWidth) {
 TEST(FunnelGeometry, DefaultProbeLimit) {
   const struct {
     std::size_t capacity, limit;
-  } cases[] = {{0, 1}, {4, 1}, {5, 2}, {16, 2}, {17, 3}, {256, 3}, {257, 4},
-               {65536, 4}, {65537, 5}, {100000, 5}};
+  } cases[] = {{0, 1},   {4, 1},   {5, 2},     {16, 2},    {17, 3},
+               {256, 3}, {257, 4}, {65536, 4}, {65537, 5}, {100000, 5}};
   for (const auto& c : cases) EXPECT_EQ(default_probe_limit(c.capacity), c.limit) << c.capacity;
 }
 
@@ -142,7 +142,8 @@ TEST_F(FunnelMap, SpecialArrayShapes) {
 // the overflow part (represented by the part index past the fallback).
 SlotRef reference_slot(const Map& m, std::uint64_t h) {
   const std::uint32_t lo = static_cast<std::uint32_t>(h);
-  const auto first_free = [](const auto& table, std::size_t from, std::size_t end) -> std::optional<std::size_t> {
+  const auto first_free = [](const auto& table, std::size_t from,
+                             std::size_t end) -> std::optional<std::size_t> {
     for (std::size_t s = from; s < end; ++s)
       if ((table.ctrl_at(s) & 0x7F) == 0) return s;
     return std::nullopt;
@@ -151,8 +152,10 @@ SlotRef reference_slot(const Map& m, std::uint64_t h) {
   for (std::size_t i = 0; i < n; ++i) {
     const auto& l = m.levels()[i];
     if (l.len >= l.slot_count()) continue;
-    const std::size_t start = ((lo ^ static_cast<std::uint32_t>(l.salt)) & l.bucket_mask) << l.bucket_shift;
-    if (auto s = first_free(l.table, start, start + (std::size_t{1} << l.bucket_shift))) return {i, *s};
+    const std::size_t start = ((lo ^ static_cast<std::uint32_t>(l.salt)) & l.bucket_mask)
+                              << l.bucket_shift;
+    if (auto s = first_free(l.table, start, start + (std::size_t{1} << l.bucket_shift)))
+      return {i, *s};
   }
   const auto& p = m.primary();
   if (p.len < p.slot_count()) {
@@ -166,8 +169,9 @@ SlotRef reference_slot(const Map& m, std::uint64_t h) {
   }
   const auto& f = m.fallback();
   if (f.len < f.slot_count() && f.bucket_count != 0) {
-    for (std::size_t b : {std::size_t{static_cast<std::uint32_t>(std::rotl(h, 19))} % f.bucket_count,
-                          std::size_t{static_cast<std::uint32_t>(h >> 27)} % f.bucket_count}) {
+    for (std::size_t b :
+         {std::size_t{static_cast<std::uint32_t>(std::rotl(h, 19))} % f.bucket_count,
+          std::size_t{static_cast<std::uint32_t>(h >> 27)} % f.bucket_count}) {
       if (auto s = first_free(f.table, b << f.bucket_shift,
                               std::min((b + 1) << f.bucket_shift, f.slot_count())))
         return {n + 1, *s};
@@ -186,7 +190,8 @@ TEST_F(FunnelMap, PlacementFollowsTheFunnelOrder) {
     for (std::int64_t i = 0; i < 6000; ++i) {
       // One key in three shares one of two hashes, to reach the special
       // array and the overflow part.
-      const TestKey k = i % 3 == 0 ? TestKey{rng() % 2, -i} : key(static_cast<std::int64_t>(rng() >> 1));
+      const TestKey k =
+          i % 3 == 0 ? TestKey{rng() % 2, -i} : key(static_cast<std::int64_t>(rng() >> 1));
       if (i % 9 == 4) {
         const TestKey first = m.iter().next()->key;  // tombstones too
         m.remove(first);
@@ -259,7 +264,8 @@ TEST_F(FunnelMap, PrimarySummariesKeepBitsAfterRemoval) {
   ASSERT_EQ(at.part, m.levels().size());
   m.remove(key(5));
   std::size_t bits = 0;
-  for (auto w : m.primary().group_summaries[0].bits) bits += static_cast<std::size_t>(std::popcount(w));
+  for (auto w : m.primary().group_summaries[0].bits)
+    bits += static_cast<std::size_t>(std::popcount(w));
   EXPECT_EQ(bits, 1u);
   EXPECT_FALSE(m.contains_key(key(5)));
 }
@@ -290,8 +296,10 @@ TEST_F(FunnelMap, OrdinaryKeysGrowAtMaxItemsWhateverTheReserveFraction) {
   for (double delta : {1e-6, 1e-5, 1e-4, 0.001, 1.0 / 300, 1.0 / 256, 0.01, 0.05, 0.125}) {
     for (std::size_t start : {0u, 1u, 16u}) {
       Map m = Map::with_options(start, delta);
-      for (std::int64_t i = 0; i < 10000; ++i) m.insert(key(static_cast<std::int64_t>(rng() >> 1)), Counted(i));
-      EXPECT_EQ(m.capacity(), capacity_for_inserting(start, m.len(), m.reserve_fraction())) << delta << " " << start;
+      for (std::int64_t i = 0; i < 10000; ++i)
+        m.insert(key(static_cast<std::int64_t>(rng() >> 1)), Counted(i));
+      EXPECT_EQ(m.capacity(), capacity_for_inserting(start, m.len(), m.reserve_fraction()))
+          << delta << " " << start;
       EXPECT_EQ(m.overflow().len, 0u) << delta << " " << start;
     }
   }

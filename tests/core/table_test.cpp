@@ -1,6 +1,8 @@
 // What both core tables promise alike: agreement with std::unordered_map
 // under random operations and forced equal hashes, growth points, moves,
 // clearing and reserving, and rebuilds that fail without losing anything.
+#include "elastic/table.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "common/growth.h"
-#include "elastic/table.h"
 #include "funnel/table.h"
 #include "test_support.h"
 
@@ -58,7 +59,9 @@ template <class Map>
 void check_with_copies(const Map& m, const std::unordered_map<std::int64_t, std::int64_t>& model) {
   check_same(m, model);
   ASSERT_EQ(Counted::live, static_cast<std::int64_t>(model.size()));
-  const auto copy = [](const auto& e) noexcept { return std::pair(TestKey(e.key), Counted(e.value.v)); };
+  const auto copy = [](const auto& e) noexcept {
+    return std::pair(TestKey(e.key), Counted(e.value.v));
+  };
   const auto nothing = [](const auto&) noexcept {};
   for (const std::int64_t removed : {0, 40}) {
     auto c = Map::with_options(0);

@@ -38,7 +38,9 @@ struct TestKey {
   bool equals(const TestKey& o) const noexcept { return id == o.id; }
 };
 
-inline TestKey key(std::int64_t id) { return {static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ull, id}; }
+inline TestKey key(std::int64_t id) {
+  return {static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ull, id};
+}
 
 // A value that counts live instances (moved-from ones excluded, and
 // poisoned), to prove every stored value is released exactly once.
@@ -49,7 +51,8 @@ struct Counted {
 
   Counted() = default;
   explicit Counted(std::int64_t x) : v(x), alive(true) { ++live; }
-  Counted(Counted&& o) noexcept : v(std::exchange(o.v, kPoison)), alive(std::exchange(o.alive, false)) {}
+  Counted(Counted&& o) noexcept
+      : v(std::exchange(o.v, kPoison)), alive(std::exchange(o.alive, false)) {}
   Counted& operator=(Counted&& o) noexcept {
     if (this != &o) {
       if (alive) --live;
@@ -122,7 +125,8 @@ void expect_tombstones_counted(const Map& m) {
   for (std::size_t p = 0; p < m.table_count(); ++p) {
     const auto& part = m.part_at(p);
     std::size_t deleted = 0;
-    for (std::size_t s = 0; s < part.slot_count(); ++s) deleted += part.table.ctrl_at(s) == kDeleted;
+    for (std::size_t s = 0; s < part.slot_count(); ++s)
+      deleted += part.table.ctrl_at(s) == kDeleted;
     EXPECT_EQ(part.tombstones, deleted) << "part " << p;
   }
 }
