@@ -60,16 +60,13 @@ TEST(ElasticGeometry, ProbeLimitTables) {
 }
 
 TEST(ElasticGeometry, Normalisation) {
-  const double inf = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(normalize_reserve_fraction(std::nan("")), 0.1);
-  EXPECT_EQ(normalize_reserve_fraction(inf), 0.1);
-  EXPECT_EQ(normalize_reserve_fraction(0.0), 0.000001);
-  EXPECT_EQ(normalize_reserve_fraction(1.0), 0.999999);
-  EXPECT_EQ(normalize_probe_scale(0.0), 16.0);
-  EXPECT_EQ(normalize_probe_scale(-3.0), 16.0);
-  EXPECT_EQ(normalize_probe_scale(std::nan("")), 16.0);
-  EXPECT_EQ(normalize_probe_scale(-inf), 16.0);
-  EXPECT_EQ(normalize_probe_scale(5e-324), 5e-324);
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  using Cases = std::vector<std::pair<double, double>>;
+  for (auto [in, out] : Cases{{nan, 0.1}, {inf, 0.1}, {0.0, 0.000001}, {1.0, 0.999999}})
+    EXPECT_EQ(normalize_reserve_fraction(in), out) << in;
+  for (auto [in, out] :
+       Cases{{0.0, 16.0}, {-3.0, 16.0}, {nan, 16.0}, {-inf, 16.0}, {5e-324, 5e-324}})
+    EXPECT_EQ(normalize_probe_scale(in), out) << in;
 }
 
 TEST_F(ElasticMap, ConstructionFigures) {

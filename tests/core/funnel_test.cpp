@@ -37,10 +37,10 @@ TEST(FunnelGeometry, LevelCountAndWidth) {
   EXPECT_EQ(level_count_for(0.125), 22u);
   EXPECT_EQ(level_count_for(0.000001), 90u);
   EXPECT_EQ(bucket_width_for(0.000001), 48u);
-  EXPECT_EQ(normalize_reserve_fraction(0.5), 0.125);
-  EXPECT_EQ(normalize_reserve_fraction(1e-9), 0.000001);
-  EXPECT_EQ(normalize_reserve_fraction(std::nan("")), 0.1);
-  EXPECT_EQ(normalize_reserve_fraction(-std::numeric_limits<double>::infinity()), 0.1);
+  const double inf = std::numeric_limits<double>::infinity();
+  for (auto [in, out] : std::vector<std::pair<double, double>>{
+           {0.5, 0.125}, {1e-9, 0.000001}, {std::nan(""), 0.1}, {-inf, 0.1}})
+    EXPECT_EQ(normalize_reserve_fraction(in), out) << in;
 }
 
 TEST(FunnelGeometry, DefaultProbeLimit) {

