@@ -18,8 +18,8 @@
 // A Group inspection yields 16-bit masks whose bit i stands for slot 16g + i;
 // callers take candidates lowest bit first, so lower slots win inside a group.
 // There are two interchangeable implementations with the same members:
-// GroupSse2 on x86-64 and GroupPortable everywhere; `Group` names the one in
-// use, and the tests run both.
+// GroupSse2 where SSE2 exists and GroupPortable everywhere; `Group` names
+// the one in use, and the tests run both.
 #pragma once
 
 #include <bit>
@@ -138,6 +138,11 @@ class GroupSse2 {
   }
   __m128i v_;
 };
+#endif
+
+// VELOMAP_PORTABLE_GROUP (a CMake option) forces the portable path where
+// SSE2 exists, so that it is built and tested here too.
+#if defined(VELOMAP_HAVE_SSE2) && !defined(VELOMAP_PORTABLE_GROUP)
 using Group = GroupSse2;
 #else
 using Group = GroupPortable;

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 namespace velomap {
@@ -33,6 +34,16 @@ inline std::size_t sat_from_double(double x) noexcept {
   constexpr double limit = static_cast<double>(kWordMax / 2 + 1) * 2.0;
   if (x >= limit) return kWordMax;
   return static_cast<std::size_t>(x);
+}
+
+// Whether x fits in 32 bits (always, where a word has 32 bits: no shift by
+// the width of a word is ever written).
+constexpr bool fits_in_u32(std::size_t x) noexcept {
+  if constexpr (sizeof(std::size_t) > sizeof(std::uint32_t)) {
+    return x <= std::numeric_limits<std::uint32_t>::max();
+  } else {
+    return true;
+  }
 }
 
 // ceil(a / b) for b > 0, without overflow.

@@ -136,7 +136,7 @@ struct Level : SlotPart<Entry> {
     VELOMAP_ASSERT(plan.sizes[index] >= kGroupWidth && std::has_single_bit(plan.sizes[index]));
     // Lookups keep the mask in 32 bits (LevelProbe): 2^32 groups of 16
     // slots would be a table of a terabyte and more.
-    if (group_count() > (std::size_t{1} << 32)) fail("layout overflow");
+    if (!fits_in_u32(group_count() - 1)) fail("layout overflow");
     group_mask = group_count() - 1;
     overflow = reinterpret_cast<OverflowWord*>(block.take(group_count() * sizeof(OverflowWord)));
     forget_overflow();

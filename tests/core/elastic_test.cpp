@@ -205,7 +205,7 @@ TEST_F(ElasticMap, PlacementFollowsTheBatchRules) {
   for (const auto& c : configs) {
     Map m = Map::with_options(c.capacity, c.delta, c.scale);
     for (std::int64_t i = 0; m.len() < m.max_items(); ++i) {
-      // A quarter of the keys share one of 4 hashes, so that the first
+      // A quarter of the keys share one of eight hashes, so that the first
       // groups of their probe sequences fill up and the later rules decide.
       const auto id = static_cast<std::int64_t>(rng() >> 1);
       const TestKey k = i % 4 == 0 ? TestKey(rng() % 8, id) : key(id);

@@ -115,7 +115,7 @@ TYPED_TEST(TableTest, AgreesWithUnorderedMap) {
           ASSERT_EQ(model.erase(e->key.id), 1u);
         }
       } else if (op < 99) {
-        m.reserve(rng() % 2000);
+        m.reserve(static_cast<std::size_t>(rng() % 2000));
       } else if (rng() % 40 == 0) {  // rare enough for floods to build up
         m.clear();
         model.clear();
