@@ -12,8 +12,9 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
+
+#include "portability.h"
 
 // Debug-build check of a stated precondition ("Requires: ...") or invariant.
 #ifdef NDEBUG
@@ -29,24 +30,32 @@
 
 namespace velomap {
 
+// Where a failure was raised.
+struct SourceLocation {
+  const char* file = "";
+  unsigned line = 0;
+  const char* file_name() const noexcept { return file; }
+  unsigned line_number() const noexcept { return line; }
+};
+
 class InternalFailure : public std::exception {
  public:
-  explicit InternalFailure(std::string message,
-                           std::source_location where = std::source_location::current())
-      : message_(std::move(message)), where_(where) {}
+  explicit InternalFailure(std::string message, const char* file = VELOMAP_CALLER_FILE,
+                           unsigned line = VELOMAP_CALLER_LINE)
+      : message_(std::move(message)), where_{file, line} {}
 
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
-  const std::source_location& where() const noexcept { return where_; }
+  const SourceLocation& where() const noexcept { return where_; }
 
  private:
   std::string message_;
-  std::source_location where_;
+  SourceLocation where_;
 };
 
-[[noreturn]] inline void fail(std::string message,
-                              std::source_location where = std::source_location::current()) {
-  throw InternalFailure(std::move(message), where);
+[[noreturn]] inline void fail(std::string message, const char* file = VELOMAP_CALLER_FILE,
+                              unsigned line = VELOMAP_CALLER_LINE) {
+  throw InternalFailure(std::move(message), file, line);
 }
 
 }  // namespace velomap

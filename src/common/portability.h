@@ -10,6 +10,7 @@
 //   prefetch_for_read/write ask the cache for a line ahead of use
 //   VELOMAP_HAVE_SSE2       the SSE2 group implementation can be used
 //   VELOMAP_HAVE_UINT128    velomap::uint128 is a 128-bit unsigned integer
+//   VELOMAP_CALLER_FILE/LINE  where the call was written
 #pragma once
 
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -37,6 +38,18 @@
 #define VELOMAP_NOINLINE
 #define VELOMAP_COLD
 #define VELOMAP_FLATTEN
+#endif
+
+// The file and line of a call, as default arguments of the callee (GCC,
+// Clang and MSVC 2019 16.6 on have the builtins): what std::source_location
+// gives, without the library support it needs (libstdc++'s wants a
+// builtin that Clang 14 lacks, and GCC 10 has no <source_location>).
+#if defined(__GNUC__) || defined(__clang__) || (defined(_MSC_VER) && _MSC_VER >= 1926)
+#define VELOMAP_CALLER_FILE __builtin_FILE()
+#define VELOMAP_CALLER_LINE __builtin_LINE()
+#else
+#define VELOMAP_CALLER_FILE "?"
+#define VELOMAP_CALLER_LINE 0
 #endif
 
 #if defined(__SIZEOF_INT128__)

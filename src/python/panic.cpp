@@ -19,7 +19,7 @@ void raise_panic(const InternalFailure& failure) noexcept {
   if (type == nullptr) return;  // creating the class failed; that error stays set
   const auto& where = failure.where();
   PySys_FormatStderr("velomap: internal failure: %s (at %s:%u)\n", failure.what(),
-                     where.file_name(), static_cast<unsigned>(where.line()));
+                     where.file_name(), where.line_number());
   PyErr_SetString(type, failure.what());
 }
 
