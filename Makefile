@@ -3,13 +3,22 @@
 #                 every build treats warnings as errors
 # make test-asan  the extension itself built with address/UB sanitizers, and
 #                 the pytest suite run under it
-# make wheel      the sdist and the one abi3 wheel in dist/, the wheel repaired
-#                 to its manylinux tag (auditwheel) and checked with abi3audit
-#                 and twine
+# make wheel      the sdist and one abi3 wheel per architecture (x86_64,
+#                 aarch64) in dist/, built for glibc 2.17 with zig's cross
+#                 toolchain (tools/wheels.py); the build fails unless
+#                 auditwheel sees exactly manylinux_2_17 for each, and
+#                 abi3audit and twine check them
+# make test-portable  the core tests built (a) for i386 with -m32, (b) for
+#                 aarch64 with zig (a static musl binary run under
+#                 qemu-aarch64-static), (c) with clang-16, and (d) with the
+#                 portable control-group path forced on x86-64; warnings are
+#                 errors everywhere, GoogleTest is built from its sources
 # make test-wheels  that wheel installed into CPython 3.10 and 3.13 (pyenv)
 #                 and the pytest suite run there
 # make format    clang-format (pinned in requirements-dev.txt) applied to
 #                 the C++ sources; make format-check fails on any difference
+# make release-matrix  the builds [tool.cibuildwheel] lists for Linux, macOS
+#                 and Windows (offline), checked against the release matrix
 # make typecheck  the typing stubs: mypy --strict and pyright (strict) on a
 #                 typed usage file, and mypy's stubtest against the module
 # make bench      the same setup, then the benchmark against dict
@@ -32,7 +41,7 @@ CORE_REPEATS ?= 5
 ASAN_BUILD := build/asan-module
 VENV_PATH  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 
-.PHONY: format format-check wheel test-wheels typecheck test test-asan bench bench-core bench-probes bench-deps core-test py-test install gtest venv clean
+.PHONY: release-matrix format format-check test-portable portable-deps test-wheels-aarch64 wheel test-wheels typecheck test test-asan bench bench-core bench-probes bench-deps core-test py-test install gtest venv clean
 
 test: core-test py-test
 
@@ -43,13 +52,17 @@ $(VENV)/.ready: requirements-dev.txt
 	$(VPY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
+# Install those of the Debian packages $(1) that are missing.
+apt_install = @missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+  if [ -n "$$missing" ]; then \
+    echo "installing$$missing"; \
+    $(SUDO) apt-get install -y -q $$missing || \
+    { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q $$missing; }; \
+  fi
+
 # GoogleTest comes from Debian; install it when it is missing.
 gtest:
-	@if ! dpkg -s libgtest-dev >/dev/null 2>&1; then \
-	  echo "installing libgtest-dev"; \
-	  $(SUDO) apt-get install -y -q libgtest-dev || \
-	  { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q libgtest-dev; }; \
-	fi
+	$(call apt_install,libgtest-dev)
 
 core-test: venv gtest
 	$(VENV_PATH) cmake -S . -B $(CORE_BUILD) -G Ninja \
@@ -77,29 +90,78 @@ test-asan: venv
 	  PYTHONMALLOC=malloc PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" VELOMAP_DEEP_NEST=100000 \
 	  VELOMAP_EXPECT_MODULE="$(CURDIR)/$(ASAN_BUILD)" $(VPY) -m pytest -q -p no:cacheprovider tests/python
 
+WHEEL_ARCHES := x86_64 aarch64
 wheel: venv
 	$(VPY) -m pip install -q -r requirements-release.txt
 	rm -rf dist && mkdir -p dist/raw
 	$(VPY) -m build --no-isolation --sdist --wheel --outdir dist/raw .
-	$(VENV_PATH) auditwheel repair --wheel-dir dist dist/raw/*.whl
+	$(VENV_PATH) $(VPY) tools/wheels.py dist/raw/*.whl dist $(WHEEL_ARCHES)
 	cp dist/raw/*.tar.gz dist/
 	rm -rf dist/raw
 	$(VENV_PATH) abi3audit --strict --report dist/*.whl
 	$(VENV_PATH) twine check --strict dist/*
 
-# The wheel built once for 3.10 and later, installed into the oldest and the
-# newest interpreter this machine has, each in a fresh virtual environment.
+# The x86_64 wheel, built once for 3.10 and later, installed into the oldest
+# and the newest interpreter this machine has, each in a fresh virtual
+# environment; the aarch64 wheel installed for Debian's arm64 CPython 3.11,
+# which runs under qemu-aarch64-static (its packages unpacked into
+# build/aarch64-python, no system change beyond the arm64 package lists).
 WHEEL_PYTHONS := 3.10 3.13
 PYENV_ROOT ?= $(HOME)/.pyenv
-test-wheels: wheel
+test-wheels: wheel test-wheels-aarch64
 	@for v in $(WHEEL_PYTHONS); do \
 	  py=$$(ls -d $(PYENV_ROOT)/versions/$$v*/bin/python 2>/dev/null | tail -1); \
 	  if [ -z "$$py" ]; then echo "test-wheels: no CPython $$v under $(PYENV_ROOT), skipped"; continue; fi; \
 	  echo "test-wheels: $$($$py --version) ($$py)"; \
 	  rm -rf build/wheel-venv-$$v && $$py -m venv build/wheel-venv-$$v && \
-	  build/wheel-venv-$$v/bin/python -m pip install -q pytest hypothesis dist/*.whl && \
+	  build/wheel-venv-$$v/bin/python -m pip install -q pytest hypothesis dist/*x86_64.whl && \
 	  (cd tests/python && ../../build/wheel-venv-$$v/bin/python -m pytest -q -p no:cacheprovider .) || exit 1; \
 	done
+
+# Debian packages the portable builds need, installed when missing.
+PORTABLE_PKGS := g++-multilib qemu-user-static clang-16 googletest
+portable-deps: venv
+	$(call apt_install,$(PORTABLE_PKGS))
+	$(VPY) -m pip install -q -r requirements-release.txt
+
+GTEST_SOURCE := /usr/src/googletest
+PORTABLE := -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELOMAP_BUILD_MODULE=OFF -DVELOMAP_BUILD_TESTS=ON \
+  -DVELOMAP_WERROR=ON
+ZIG := $(CURDIR)/$(VPY) -m ziglang
+# zig's compilers for one target, as plain commands CMake can be given.
+build/zig/aarch64-linux-musl/c++ build/zig/aarch64-linux-musl/cc: | venv
+	mkdir -p $(@D)
+	printf '#!/bin/sh\nexec %s %s -target aarch64-linux-musl "$$@"\n' "$(ZIG)" $(if $(filter c++,$(@F)),c++,cc) > $@
+	chmod +x $@
+
+test-portable: portable-deps gtest build/zig/aarch64-linux-musl/c++ build/zig/aarch64-linux-musl/cc
+	$(VENV_PATH) cmake -S . -B build/portable-i386 $(PORTABLE) -DVELOMAP_GTEST_SOURCE=$(GTEST_SOURCE) \
+	  -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32
+	$(VENV_PATH) cmake --build build/portable-i386
+	build/portable-i386/velomap_core_tests --gtest_brief=1
+	$(VENV_PATH) cmake -S . -B build/portable-aarch64 $(PORTABLE) -DVELOMAP_GTEST_SOURCE=$(GTEST_SOURCE) \
+	  -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
+	  -DCMAKE_CXX_COMPILER=$(CURDIR)/build/zig/aarch64-linux-musl/c++ \
+	  -DCMAKE_C_COMPILER=$(CURDIR)/build/zig/aarch64-linux-musl/cc -DCMAKE_EXE_LINKER_FLAGS=-static
+	$(VENV_PATH) cmake --build build/portable-aarch64
+	qemu-aarch64-static build/portable-aarch64/velomap_core_tests --gtest_brief=1
+	$(VENV_PATH) cmake -S . -B build/portable-clang16 $(PORTABLE) -DVELOMAP_GTEST_SOURCE=$(GTEST_SOURCE) \
+	  -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_C_COMPILER=clang-16
+	$(VENV_PATH) cmake --build build/portable-clang16
+	build/portable-clang16/velomap_core_tests --gtest_brief=1
+	$(VENV_PATH) cmake -S . -B build/portable-group $(PORTABLE) -DVELOMAP_PORTABLE_GROUP=ON
+	$(VENV_PATH) cmake --build build/portable-group
+	build/portable-group/velomap_core_tests --gtest_brief=1
+
+RELEASE_MATRIX := cp310-manylinux_x86_64 cp310-manylinux_i686 cp310-manylinux_aarch64 \
+  cp310-macosx_x86_64 cp310-macosx_arm64 cp310-win32 cp310-win_amd64
+release-matrix: venv
+	$(VPY) -m pip install -q -r requirements-release.txt
+	@got=$$(for p in linux macos windows; do \
+	  $(VENV)/bin/cibuildwheel --print-build-identifiers --platform $$p || exit 1; done | sort | xargs); \
+	want=$$(echo $(RELEASE_MATRIX) | tr ' ' '\n' | sort | xargs); \
+	echo "cibuildwheel builds: $$got"; \
+	[ "$$got" = "$$want" ] || { echo "expected: $$want"; exit 1; }
 
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.h')
 format: venv
@@ -107,6 +169,28 @@ format: venv
 
 format-check: venv
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+ARM_ROOT := build/aarch64-python
+ARM_PKGS := python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libc6 libexpat1 zlib1g \
+  libffi8 libssl3 libbz2-1.0 liblzma5 libsqlite3-0 libncursesw6 libtinfo6 libreadline8 libuuid1 \
+  libcrypt1 libgcc-s1
+ARM_PYTHON := qemu-aarch64-static -L $(CURDIR)/$(ARM_ROOT) $(CURDIR)/$(ARM_ROOT)/usr/bin/python3.11
+$(ARM_ROOT)/.ready: | portable-deps
+	dpkg --print-foreign-architectures | grep -qx arm64 || \
+	  { $(SUDO) dpkg --add-architecture arm64 && $(SUDO) apt-get update -q; }
+	rm -rf build/aarch64-debs $(ARM_ROOT) && mkdir -p build/aarch64-debs
+	cd build/aarch64-debs && { apt-get download -q $(addsuffix :arm64,$(ARM_PKGS)) || \
+	  { $(SUDO) apt-get update -q && apt-get download -q $(addsuffix :arm64,$(ARM_PKGS)); }; }
+	for d in build/aarch64-debs/*.deb; do dpkg -x $$d $(ARM_ROOT); done
+	touch $@
+
+test-wheels-aarch64: wheel $(ARM_ROOT)/.ready
+	rm -rf build/wheel-aarch64
+	$(VPY) -m pip install -q --target build/wheel-aarch64 --platform manylinux2014_aarch64 \
+	  --python-version 3.11 --implementation cp --only-binary=:all: pytest hypothesis dist/*aarch64.whl
+	cd tests/python && PYTHONPATH=$(CURDIR)/build/wheel-aarch64 VELOMAP_TEST_PYTHON="$(ARM_PYTHON)" \
+	  VELOMAP_DEEP_NEST=100000 VELOMAP_HYPOTHESIS_EXAMPLES=30 \
+	  $(ARM_PYTHON) -m pytest -q -p no:cacheprovider .
 
 typecheck: install
 	$(VPY) -m pip install -q -r requirements-typing.txt
@@ -128,12 +212,7 @@ bench-probes: bench-deps
 	$(VPY) benchmarks/core/plot_probes.py $(PROBE_BUILD)/probes.csv --out docs/probes.png
 
 bench-core: venv
-	@missing=""; for p in $(BENCH_PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing$$missing"; \
-	  $(SUDO) apt-get install -y -q $$missing || \
-	  { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q $$missing; }; \
-	fi
+	$(call apt_install,$(BENCH_PKGS))
 	$(VENV_PATH) cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DVELOMAP_BUILD_MODULE=OFF -DVELOMAP_BUILD_BENCH=ON -DVELOMAP_WERROR=ON
 	$(VENV_PATH) cmake --build $(BENCH_BUILD)

@@ -6,6 +6,7 @@ import copy
 import gc
 import os
 import pickle
+import shlex
 import subprocess
 import sys
 import textwrap
@@ -37,9 +38,15 @@ def nest(cls, depth, leaf, wrap=lambda n, i: n):
 """
 
 
+# The interpreter for those scripts: this one, or the command line in
+# VELOMAP_TEST_PYTHON (an emulated interpreter must start through its
+# emulator).
+PYTHON = shlex.split(os.environ.get("VELOMAP_TEST_PYTHON", "")) or [sys.executable]
+
+
 def run_python(code, *args):
-    return subprocess.run([sys.executable, "-c", NEST + textwrap.dedent(code), *map(str, args)],
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run([*PYTHON, "-c", NEST + textwrap.dedent(code), *map(str, args)],
+                          capture_output=True, text=True, timeout=600)
 
 
 def test_freeing_deep_nests_does_not_recurse_and_frees_everything():

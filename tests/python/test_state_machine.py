@@ -2,6 +2,7 @@
 they must agree on content (not on order: maps iterate in table order)."""
 
 import math
+import os
 
 from hypothesis import settings
 from hypothesis import strategies as st
@@ -106,5 +107,7 @@ class AgreeWithDict(RuleBasedStateMachine):
             assert sorted(m.values()) == sorted(self.model.values())
 
 
-AgreeWithDict.TestCase.settings = settings(max_examples=150, stateful_step_count=40, deadline=None)
+# Fewer examples where the interpreter is emulated (VELOMAP_HYPOTHESIS_EXAMPLES).
+EXAMPLES = int(os.environ.get("VELOMAP_HYPOTHESIS_EXAMPLES", 150))
+AgreeWithDict.TestCase.settings = settings(max_examples=EXAMPLES, stateful_step_count=40, deadline=None)
 TestAgreeWithDict = AgreeWithDict.TestCase
