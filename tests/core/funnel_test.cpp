@@ -51,24 +51,23 @@ TEST(FunnelGeometry, DefaultProbeLimit) {
   for (const auto& c : cases) EXPECT_EQ(default_probe_limit(c.capacity), c.limit) << c.capacity;
 }
 
-TEST(FunnelGeometry, SmallCapacities) {
-  EXPECT_EQ(counts_of(0), padded({}, 24));
-  EXPECT_EQ(plan_geometry(1, 0.1).special_capacity, 1u);
-  EXPECT_EQ(counts_of(1), padded({}, 24));
-  EXPECT_EQ(plan_geometry(16, 0.1).special_capacity, 0u);
+TEST(FunnelGeometry, BucketCountsAndSpecialCapacity) {
   Sizes last_only(24, 0);
   last_only[23] = 1;
-  EXPECT_EQ(counts_of(16), last_only);
-  EXPECT_EQ(counts_of(32), padded({1, 1}, 24));
-  EXPECT_EQ(counts_of(64), padded({1, 1, 1, 1}, 24));
-  EXPECT_EQ(plan_geometry(100, 0.1).special_capacity, 4u);
-  EXPECT_EQ(counts_of(100), padded({2, 2, 1, 1}, 24));
-}
-
-TEST(FunnelGeometry, LargeCapacities) {
-  const FunnelGeometry g1000 = plan_geometry(1000, 0.1);
-  EXPECT_EQ(g1000.special_capacity, 72u);
-  EXPECT_EQ(g1000.bucket_counts, padded({15, 11, 8, 6, 5, 4, 3, 2, 2, 1, 1}, 24));
+  const struct {
+    std::size_t capacity, special;
+    Sizes counts;
+  } cases[] = {{0, 0, padded({}, 24)},
+               {1, 1, padded({}, 24)},
+               {16, 0, last_only},
+               {32, 0, padded({1, 1}, 24)},
+               {64, 0, padded({1, 1, 1, 1}, 24)},
+               {100, 4, padded({2, 2, 1, 1}, 24)},
+               {1000, 72, padded({15, 11, 8, 6, 5, 4, 3, 2, 2, 1, 1}, 24)}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(counts_of(c.capacity), c.counts) << c.capacity;
+    EXPECT_EQ(plan_geometry(c.capacity, 0.1).special_capacity, c.special) << c.capacity;
+  }
 
   const FunnelGeometry g = plan_geometry(100000, 0.1);
   EXPECT_EQ(g.special_capacity, 7488u);
@@ -96,32 +95,26 @@ TEST(FunnelGeometry, BucketSequencesFollowTheThreeQuartersRule) {
 
 // ---- construction ---------------------------------------------------------
 TEST_F(FunnelMap, SpecialArrayShapes) {
-  const Map m100 = Map::with_options(100);
-  EXPECT_EQ(m100.primary_probe_limit(), 3u);
-  EXPECT_EQ(m100.primary().slot_count(), 16u);
-  EXPECT_EQ(m100.fallback().slot_count(), 16u);
-  EXPECT_EQ(m100.fallback().bucket_count, 1u);
-  EXPECT_EQ(m100.fallback().bucket_shift, 3u);
-  EXPECT_EQ(m100.max_items(), 90u);
-
+  const struct {
+    std::size_t capacity, limit, primary, fallback, buckets, max_items;
+  } cases[] = {{1, 1, 16, 0, 0, 1},
+               {100, 3, 16, 16, 1, 90},
+               {1000, 4, 64, 48, 5, 900},
+               {100000, 5, 4096, 3744, 234, 90000}};
+  for (const auto& c : cases) {
+    const Map m = Map::with_options(c.capacity);
+    EXPECT_EQ(m.primary_probe_limit(), c.limit) << c.capacity;
+    EXPECT_EQ(m.primary().slot_count(), c.primary) << c.capacity;
+    EXPECT_EQ(m.fallback().slot_count(), c.fallback) << c.capacity;
+    EXPECT_EQ(m.fallback().bucket_count, c.buckets) << c.capacity;
+    EXPECT_EQ(m.max_items(), c.max_items) << c.capacity;
+  }
   const Map m1000 = Map::with_options(1000);
   Sizes slots;
   for (const auto& l : m1000.levels()) slots.push_back(l.slot_count());
   EXPECT_EQ(slots, padded({256, 256, 128, 128, 128, 64, 64, 32, 32, 16, 16}, 24));
-  EXPECT_EQ(m1000.primary().slot_count(), 64u);
-  EXPECT_EQ(m1000.fallback().slot_count(), 48u);
-  EXPECT_EQ(m1000.fallback().bucket_count, 5u);
+  EXPECT_EQ(Map::with_options(100).fallback().bucket_shift, 3u);
   EXPECT_EQ(m1000.fallback().bucket_range(4), (std::pair<std::size_t, std::size_t>{32, 40}));
-
-  const Map m100k = Map::with_options(100000);
-  EXPECT_EQ(m100k.primary().slot_count(), 4096u);
-  EXPECT_EQ(m100k.fallback().slot_count(), 3744u);
-  EXPECT_EQ(m100k.fallback().bucket_count, 234u);
-
-  const Map m1 = Map::with_options(1);
-  EXPECT_EQ(m1.primary().slot_count(), 16u);
-  EXPECT_EQ(m1.fallback().slot_count(), 0u);
-  EXPECT_EQ(m1.max_items(), 1u);
 
   const Map tiny = Map::with_options(100, 1e-9);
   EXPECT_EQ(tiny.levels().size(), 90u);
