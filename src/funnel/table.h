@@ -656,8 +656,11 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   Shape make_shape(std::size_t capacity) const {
-    const FunnelGeometry g = plan_geometry(capacity, reserve_fraction_);
     Shape s;
+    // Capacity 0 holds nothing (max_items 0: the first key grows the map),
+    // so it needs no level either: an empty map costs no table memory.
+    if (capacity == 0) return s;
+    const FunnelGeometry g = plan_geometry(capacity, reserve_fraction_);
     // Every table but the overflow part's in one block.
     std::size_t bytes = 0;
     for (const std::size_t buckets : g.bucket_counts)
