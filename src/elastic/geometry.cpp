@@ -31,9 +31,8 @@ std::vector<std::size_t> partition_levels(std::size_t n) {
     const std::size_t raw = std::max<std::size_t>(std::min(proposal, remainder), 1);
     remainder -= raw;
     proposal = std::max<std::size_t>(raw / 2, 1);
-    // Round to whole groups, then to a power-of-two group count (≥ 16 slots).
-    const std::size_t groups = div_ceil(raw, 16);
-    sizes.push_back(groups < 2 ? 16 : sat_mul(16, next_pow2(groups)));
+    // Whole groups, at least one.
+    sizes.push_back(sat_mul(16, std::max<std::size_t>(div_ceil(raw, 16), 1)));
   }
   return sizes;
 }

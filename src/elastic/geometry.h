@@ -1,7 +1,7 @@
 // Elastic hashing: the shape of a table built for a given capacity.
 //
 // A table for capacity n is a sequence of levels whose sizes roughly halve
-// (partition_levels), each rounded up to a power of two of at least 16 slots.
+// (partition_levels), each rounded up to whole 16-slot groups.
 // New keys are placed batch by batch (build_batch_plan): batch 0 brings level
 // 0 to three quarters full; batch i ≥ 1 tops level i−1 up to all but
 // floor(δ·slots/2) of its slots and brings level i to three quarters. How far
@@ -32,7 +32,7 @@ double normalize_reserve_fraction(double delta) noexcept;
 double normalize_probe_scale(double c) noexcept;
 
 // Level sizes for capacity n: halving raw sizes (ceil(n/2), then halves,
-// then a tail of 1s until n is used up), each rounded to max(16, 2^⌈log2 s⌉).
+// then a tail of 1s until n is used up), each rounded up to a multiple of 16.
 std::vector<std::size_t> partition_levels(std::size_t n);
 
 // Batch sizes for the given level sizes, clamped so they sum to `total`

@@ -1,16 +1,24 @@
 // ElasticHashMap: open addressing without reordering, by elastic hashing.
 //
 // Layout. A table built for capacity n is a sequence of levels (geometry.h):
-// level 0 is the largest, each later one about half the size, every level a
-// power-of-two number of 16-slot groups. Each level is one RawTable; the
-// tables and overflow words of a shape share one allocation (ShapeBlock).
+// level 0 is the largest, each later one about half the size, every level as
+// many 16-slot groups as its share of the capacity needs (any count, not a
+// power of two: the levels together have fewer than one group per level
+// more slots than the capacity). Each level is one RawTable; the tables and
+// overflow words of a shape share one allocation (ShapeBlock).
 //
-// Probe sequence. Inside a level the mixed hash picks the start group
-//   g0 = (lo32(h) ^ lo32(salt)) & group_mask,  g(j+1) = (g(j) + j + 1) & group_mask
-// (triangular steps: with a power-of-two group count the first group_count
-// groups are all distinct, so a full probe visits every group once). The
-// level's salt makes starts differ from level to level. Which level a new key
-// goes to is decided by the batch rules, never by the hash.
+// Probe sequence. Inside a level of G groups, with M the least power of two
+// ≥ G, the mixed hash picks the start group by a multiply-high range
+// reduction, and the sequence takes triangular steps modulo M, passing over
+// the numbers ≥ G:
+//   g0 = (x · G) >> 32 with x = lo32(h) ^ lo32(salt),
+//   t(j+1) = (t(j) + j + 1) mod M from t(0) = g0, and g(k) = the k-th t < G.
+// The first M triangular numbers are distinct modulo a power of two, so the
+// first M steps visit every residue below M once, and hence every group of
+// the level exactly once, within fewer than 2G steps; a full probe visits
+// every group. When G is a power of two nothing is passed over. The level's
+// salt makes starts differ from level to level. Which level a new key goes to
+// is decided by the batch rules, never by the hash.
 //
 // Slot states. Insertion turns EMPTY or DELETED into a tag; removal always
 // writes DELETED (never EMPTY), so a placed entry's earlier probe groups in
@@ -76,28 +84,46 @@ constexpr OverflowWord overflow_bit(std::uint64_t h) noexcept {
   return OverflowWord{1} << ((h >> 32) & 31);
 }
 
-// The probe sequence of one hash in one level: the start group g(0), then
-// g(j+1) = (g(j) + j + 1) & mask; j counts the groups already visited.
+// The start group of `x` among `groups` groups: the high word of x · groups.
+constexpr std::size_t reduce_to_group(std::uint32_t x, std::uint32_t groups) noexcept {
+  return static_cast<std::size_t>((std::uint64_t{x} * groups) >> 32);
+}
+
+// The probe sequence of one hash in one level (see the header comment): the
+// current group g, the triangular step, and how many groups have been
+// visited, this one included.
 struct ProbeSeq {
   std::size_t g;
-  std::size_t mask;
-  std::size_t j = 0;
-  void advance() noexcept { g = (g + ++j) & mask; }
+  std::size_t mask;   // M − 1
+  std::size_t count;  // G
+  std::size_t step = 0;
+  std::size_t seen = 1;
+  void advance() noexcept {
+    do {
+      g = (g + ++step) & mask;
+    } while (g >= count);
+    ++seen;
+  }
+  // Whether every group of the level has been visited.
+  bool done() const noexcept { return seen >= count; }
 };
 
-// What a lookup reads of one level, packed so that two levels share a cache
-// line (a Level itself spans two): its control bytes, entries and overflow
-// words, the low word of its salt and its group mask. Fixed for the life of
-// a shape.
+// What a lookup reads of one level, packed into five words: its control
+// bytes, entries and overflow words, the low word of its salt, its group
+// count and the mask of its probe steps. Fixed for the life of a shape.
 template <class Entry>
 struct LevelProbe {
   const ctrl_t* ctrl;
   const Entry* entries;
   const OverflowWord* overflow;
   std::uint32_t salt;
-  std::uint32_t group_mask;
+  std::uint32_t groups;
+  std::uint32_t step_mask;
 
-  std::size_t start_group(std::uint32_t lo) const noexcept { return (lo ^ salt) & group_mask; }
+  std::size_t start_group(std::uint32_t lo) const noexcept {
+    return reduce_to_group(lo ^ salt, groups);
+  }
+  ProbeSeq probe(std::uint32_t lo) const noexcept { return {start_group(lo), step_mask, groups}; }
   Group group(std::size_t g) const noexcept {
     VELOMAP_COUNT_GROUPS(1);
     return Group(ctrl + g * kGroupWidth);
@@ -109,7 +135,7 @@ struct Level : SlotPart<Entry> {
   ProbeLimits probe_limits;
   OverflowWord* overflow = nullptr;  // one word per group, in the shape's block
   std::uint64_t salt = 0;
-  std::size_t group_mask = 0;
+  std::size_t step_mask = 0;  // the least power of two ≥ the group count, less one
   std::size_t reserve_threshold = 0;
 
   using SlotPart<Entry>::table;
@@ -126,18 +152,18 @@ struct Level : SlotPart<Entry> {
 
   // Level `index` of `plan`, carved from `block`, built in place (a default
   // level assigned field by field costs a clear and a move per level of
-  // every new shape). Requires: its size is a power of two, at least 16,
-  // and block_bytes of it left in the block.
+  // every new shape). Requires: its size is a whole number of groups, at
+  // least one, and block_bytes of it left in the block.
   Level(const LevelPlan& plan, std::size_t index, ShapeBlock& block)
       : SlotPart<Entry>(RawTable<Entry>(plan.sizes[index], block)),
         probe_limits(plan.limits[index]),
         salt(static_cast<std::uint64_t>(index + 1) * kSaltStep),
         reserve_threshold(plan.thresholds[index]) {
-    VELOMAP_ASSERT(plan.sizes[index] >= kGroupWidth && std::has_single_bit(plan.sizes[index]));
-    // Lookups keep the mask in 32 bits (LevelProbe): 2^32 groups of 16
-    // slots would be a table of a terabyte and more.
-    if (!fits_in_u32(group_count() - 1)) fail("layout overflow");
-    group_mask = group_count() - 1;
+    VELOMAP_ASSERT(plan.sizes[index] >= kGroupWidth && plan.sizes[index] % kGroupWidth == 0);
+    // Lookups keep the group count and step mask in 32 bits (LevelProbe):
+    // 2^31 groups of 16 slots would be a table of half a terabyte and more.
+    step_mask = next_pow2(group_count()) - 1;
+    if (!fits_in_u32(step_mask)) fail("layout overflow");
     overflow = reinterpret_cast<OverflowWord*>(block.take(group_count() * sizeof(OverflowWord)));
     forget_overflow();
   }
@@ -157,7 +183,7 @@ struct Level : SlotPart<Entry> {
   void mark_passed(std::uint32_t lo, std::size_t slot, OverflowWord bit) noexcept {
     const std::size_t last = slot / kGroupWidth;
     for (ProbeSeq seq = probe(lo); seq.g != last; seq.advance()) {
-      VELOMAP_ASSERT(seq.j < group_count());
+      VELOMAP_ASSERT(!seq.done());
       overflow[seq.g] |= bit;
     }
   }
@@ -167,25 +193,30 @@ struct Level : SlotPart<Entry> {
   // rules): no more free slots than its reserve threshold.
   bool done() const noexcept { return free_slots() <= reserve_threshold; }
   bool is_full() const noexcept { return len >= slot_count(); }
-  std::size_t start_group(std::uint32_t lo) const noexcept {
-    return (lo ^ static_cast<std::uint32_t>(salt)) & group_mask;
-  }
-  ProbeSeq probe(std::uint32_t lo) const noexcept { return {start_group(lo), group_mask}; }
   LevelProbe<Entry> lookup_fields() const noexcept {
-    return {table.ctrl(), table.entries(), overflow, static_cast<std::uint32_t>(salt),
-            static_cast<std::uint32_t>(group_mask)};
+    return {table.ctrl(),
+            table.entries(),
+            overflow,
+            static_cast<std::uint32_t>(salt),
+            static_cast<std::uint32_t>(group_count()),
+            static_cast<std::uint32_t>(step_mask)};
   }
+  std::size_t start_group(std::uint32_t lo) const noexcept {
+    return lookup_fields().start_group(lo);
+  }
+  ProbeSeq probe(std::uint32_t lo) const noexcept { return lookup_fields().probe(lo); }
 
   // Lowest free slot in the first `budget` groups of the probe sequence, or
   // kNoSlot.
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
   std::size_t probe_free(std::uint32_t lo, std::size_t budget) const noexcept {
     if (is_full()) return kNoSlot;
-    for (ProbeSeq seq = probe(lo); seq.j < budget; seq.advance()) {
+    if (budget == 0) return kNoSlot;
+    for (ProbeSeq seq = probe(lo);; seq.advance()) {
       if (const BitMask free = table.group(seq.g).match_free())
         return seq.g * kGroupWidth + free.lowest();
+      if (seq.seen >= budget || seq.done()) return kNoSlot;
     }
-    return kNoSlot;
   }
 };
 
@@ -293,14 +324,14 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     for (; todo != 0; todo &= todo - 1) {
       const std::size_t i = static_cast<std::size_t>(std::countr_zero(todo));
       const LevelProbe<Entry>& p = probes[i];
-      for (ProbeSeq seq{p.start_group(lo), p.group_mask};; seq.advance()) {
+      for (ProbeSeq seq = p.probe(lo);; seq.advance()) {
         for (unsigned bit : p.group(seq.g).match(tag)) {
           const std::size_t slot = seq.g * kGroupWidth + bit;
           if (p.entries[slot].key.equals(key)) return {i, slot};
         }
         // Stop when no entry of this class passed the group, or when every
         // group of the level has been seen.
-        if (!(p.overflow[seq.g] & passed_bit) || seq.j == p.group_mask) break;
+        if (!(p.overflow[seq.g] & passed_bit) || seq.done()) break;
       }
     }
     return {};

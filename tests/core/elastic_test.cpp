@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -69,6 +70,39 @@ TEST(ElasticGeometry, Normalisation) {
     EXPECT_EQ(normalize_probe_scale(in), out) << in;
 }
 
+// Levels fit the capacity: whole groups, no power-of-two rounding, so the
+// levels together exceed the capacity by less than a group per level.
+TEST(ElasticGeometry, LevelsFitTheCapacity) {
+  Sizes s1500 = {752, 384, 192, 96, 48, 32};
+  s1500.resize(17, 16);
+  EXPECT_EQ(partition_levels(1500), s1500);
+  for (std::size_t n : {1500u, 5000u, 300000u, 1050000u, 1111112u}) {
+    const Sizes s = partition_levels(n);
+    std::size_t total = 0;
+    for (std::size_t size : s) total += size;
+    EXPECT_GE(total, n);
+    EXPECT_LT(total, n + 16 * s.size()) << n;
+  }
+}
+
+// A full probe of a level visits each of its groups once, whatever their
+// count, from any start.
+TEST(ElasticGeometry, ProbeSequencesCoverAnyGroupCount) {
+  for (std::size_t groups = 1; groups <= 300; ++groups) {
+    for (std::size_t start : {std::size_t{0}, groups / 2, groups - 1}) {
+      ProbeSeq seq{start, next_pow2(groups) - 1, groups};
+      std::vector<bool> seen(groups);
+      for (;; seq.advance()) {
+        ASSERT_LT(seq.g, groups);
+        ASSERT_FALSE(seen[seq.g]) << groups << " groups, start " << start;
+        seen[seq.g] = true;
+        if (seq.done()) break;
+      }
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<std::ptrdiff_t>(groups));
+    }
+  }
+}
+
 TEST_F(ElasticMap, ConstructionFigures) {
   const Map m0 = Map::with_options(0);
   EXPECT_TRUE(m0.levels().empty());
@@ -136,15 +170,21 @@ struct Expected {
 };
 
 // The lowest free slot in the first `budget` groups of level `l`'s probe
-// sequence (start (lo ^ salt) & mask, triangular steps), or nothing.
+// sequence, or nothing: of G groups, start (x · G) >> 32 for x = lo ^ salt,
+// then triangular steps modulo the least power of two M ≥ G, passing over
+// the numbers ≥ G.
 std::optional<std::size_t> probe(const Map::LevelT& l, std::uint32_t lo, std::size_t budget) {
   if (l.len >= l.slot_count()) return std::nullopt;
-  const std::size_t mask = l.group_count() - 1;
-  std::size_t g = (lo ^ static_cast<std::uint32_t>(l.salt)) & mask;
-  for (std::size_t j = 0; j < budget; ++j) {
+  const std::size_t groups = l.group_count();
+  std::size_t m = 1;
+  while (m < groups) m *= 2;
+  const std::uint32_t x = lo ^ static_cast<std::uint32_t>(l.salt);
+  std::size_t t = static_cast<std::size_t>((std::uint64_t{x} * groups) >> 32);
+  for (std::size_t j = 0, seen = 0; seen < std::min(budget, groups); ++j, t = (t + j) % m) {
+    if (t >= groups) continue;
+    ++seen;
     for (std::size_t i = 0; i < 16; ++i)
-      if ((l.table.ctrl_at(g * 16 + i) & 0x7F) == 0) return g * 16 + i;
-    g = (g + j + 1) & mask;
+      if ((l.table.ctrl_at(t * 16 + i) & 0x7F) == 0) return t * 16 + i;
   }
   return std::nullopt;
 }
@@ -199,9 +239,10 @@ TEST_F(ElasticMap, PlacementFollowsTheBatchRules) {
   const struct {
     std::size_t capacity;
     double delta, scale;
-  } configs[] = {{1000, 0.1, 16.0},      {4096, 0.001, 0.05},   {4096, 0.02, 1.0},
-                 {2048, 0.3, 0.2},       {1, 0.000001, 16.0},   {100, 0.5, 0.01},
-                 {16384, 0.000001, 0.5}, {16384, 0.00001, 0.1}, {32768, 0.000001, 0.5}};
+  } configs[] = {{1000, 0.1, 16.0},     {4096, 0.001, 0.05},   {4096, 0.02, 1.0},
+                 {2048, 0.3, 0.2},      {1, 0.000001, 16.0},   {100, 0.5, 0.01},
+                 {1500, 0.1, 16.0},     {3000, 0.05, 2.0},     {16384, 0.000001, 0.5},
+                 {16384, 0.00001, 0.1}, {32768, 0.000001, 0.5}};
   for (const auto& c : configs) {
     Map m = Map::with_options(c.capacity, c.delta, c.scale);
     for (std::int64_t i = 0; m.len() < m.max_items(); ++i) {
