@@ -288,7 +288,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // case so that the common ones carry no test for the others.
   template <bool Wide, bool Prepare, class Q>
   SlotRef search(const Q& key, const HashParts& hp, InsertProbe& prep) const {
-    if (shape_->levels.empty()) return {};
     bool absent = false;
     if (const SlotRef at = search_levels<Wide, Prepare>(key, hp, prep, absent)) return at;
     return absent ? SlotRef{} : search_special(key, hp);
@@ -303,8 +302,8 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   VELOMAP_ALWAYS_INLINE SlotRef search_levels(const Q& key, const HashParts& hp, InsertProbe& prep,
                                               bool& absent) const {
     const Shape& s = *shape_;
-    const std::size_t last = std::min(s.max_populated_level, s.levels.size() - 1);
-    for (std::size_t i = 0; i <= last; ++i) {
+    const std::size_t walked = std::min(s.max_populated_level + 1, s.levels.size());
+    for (std::size_t i = 0; i < walked; ++i) {
       const LevelT& level = s.levels[i];
       const std::size_t start = level.template bucket_start<Wide>(hp.lo);
       if (level.len == 0) {
@@ -327,7 +326,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         }
       }
     }
-    if constexpr (Prepare) prep.levels_walked = last + 1;
+    if constexpr (Prepare) prep.levels_walked = walked;
     return {};
   }
 
@@ -671,9 +670,15 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     bytes = sat_add(bytes, RawTable<Entry>::block_bytes(
                                SpecialArray<Entry>::fallback_slots(g.special_capacity)));
     s.block = ShapeBlock(bytes);
-    s.levels.reserve(g.level_count);
+    // A level of no bucket has no slot: placements pass it by and lookups
+    // find nothing there, so it is left out (small maps have many: a map
+    // of capacity 16 has one bucket in its last level and none before).
+    // Each level kept has the salt of its index among all the levels.
+    s.levels.reserve(static_cast<std::size_t>(std::count_if(
+        g.bucket_counts.begin(), g.bucket_counts.end(), [](auto c) { return c != 0; })));
     for (std::size_t i = 0; i < g.bucket_counts.size(); ++i)
-      s.levels.emplace_back(i, g.bucket_counts[i], g.bucket_width, s.block);
+      if (g.bucket_counts[i] != 0)
+        s.levels.emplace_back(i, g.bucket_counts[i], g.bucket_width, s.block);
     s.special =
         SpecialArray<Entry>::with_capacity_in(g.special_capacity, primary_probe_limit_, s.block);
     s.capacity = capacity;

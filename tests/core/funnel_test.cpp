@@ -112,13 +112,14 @@ TEST_F(FunnelMap, SpecialArrayShapes) {
   const Map m1000 = Map::with_options(1000);
   Sizes slots;
   for (const auto& l : m1000.levels()) slots.push_back(l.slot_count());
-  EXPECT_EQ(slots, padded({256, 256, 128, 128, 128, 64, 64, 32, 32, 16, 16}, 24));
+  EXPECT_EQ(slots, (Sizes{256, 256, 128, 128, 128, 64, 64, 32, 32, 16, 16}));  // no empty level
   EXPECT_EQ(Map::with_options(100).fallback().bucket_shift, 3u);
   EXPECT_EQ(m1000.fallback().bucket_range(4), (std::pair<std::size_t, std::size_t>{32, 40}));
 
-  const Map tiny = Map::with_options(100, 1e-9);
-  EXPECT_EQ(tiny.levels().size(), 90u);
-  EXPECT_EQ(Map::with_options(100, 0.5).levels().size(), 22u);
+  // Capacity 16: one bucket, in the last of the 24 levels, with its salt.
+  const Map m16 = Map::with_options(16);
+  ASSERT_EQ(m16.levels().size(), 1u);
+  EXPECT_EQ(m16.levels()[0].salt, 24 * kSaltStep);
   EXPECT_EQ(Map::with_options(100, 0.1, 0).primary_probe_limit(), 1u);
 
   // A probe limit above 2^30 leaves the fallback without usable buckets.
