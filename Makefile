@@ -134,24 +134,25 @@ build/zig/aarch64-linux-musl/c++ build/zig/aarch64-linux-musl/cc: | venv
 	printf '#!/bin/sh\nexec %s %s -target aarch64-linux-musl "$$@"\n' "$(ZIG)" $(if $(filter c++,$(@F)),c++,cc) > $@
 	chmod +x $@
 
+# Configure, build and run the core tests in build/portable-$(1) with the
+# CMake options $(2), the test binary started through $(3) (an emulator, or
+# nothing).
+define portable_core_tests
+	$(VENV_PATH) cmake -S . -B build/portable-$(1) $(PORTABLE) $(2)
+	$(VENV_PATH) cmake --build build/portable-$(1)
+	$(3) build/portable-$(1)/velomap_core_tests --gtest_brief=1
+endef
+GTEST_FROM_SOURCE := -DVELOMAP_GTEST_SOURCE=$(GTEST_SOURCE)
+ZIG_AARCH64 := -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
+  -DCMAKE_CXX_COMPILER=$(CURDIR)/build/zig/aarch64-linux-musl/c++ \
+  -DCMAKE_C_COMPILER=$(CURDIR)/build/zig/aarch64-linux-musl/cc -DCMAKE_EXE_LINKER_FLAGS=-static
+
 test-portable: portable-deps gtest build/zig/aarch64-linux-musl/c++ build/zig/aarch64-linux-musl/cc
-	$(VENV_PATH) cmake -S . -B build/portable-i386 $(PORTABLE) -DVELOMAP_GTEST_SOURCE=$(GTEST_SOURCE) \
-	  -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32
-	$(VENV_PATH) cmake --build build/portable-i386
-	build/portable-i386/velomap_core_tests --gtest_brief=1
-	$(VENV_PATH) cmake -S . -B build/portable-aarch64 $(PORTABLE) -DVELOMAP_GTEST_SOURCE=$(GTEST_SOURCE) \
-	  -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
-	  -DCMAKE_CXX_COMPILER=$(CURDIR)/build/zig/aarch64-linux-musl/c++ \
-	  -DCMAKE_C_COMPILER=$(CURDIR)/build/zig/aarch64-linux-musl/cc -DCMAKE_EXE_LINKER_FLAGS=-static
-	$(VENV_PATH) cmake --build build/portable-aarch64
-	qemu-aarch64-static build/portable-aarch64/velomap_core_tests --gtest_brief=1
-	$(VENV_PATH) cmake -S . -B build/portable-clang16 $(PORTABLE) -DVELOMAP_GTEST_SOURCE=$(GTEST_SOURCE) \
-	  -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_C_COMPILER=clang-16
-	$(VENV_PATH) cmake --build build/portable-clang16
-	build/portable-clang16/velomap_core_tests --gtest_brief=1
-	$(VENV_PATH) cmake -S . -B build/portable-group $(PORTABLE) -DVELOMAP_PORTABLE_GROUP=ON
-	$(VENV_PATH) cmake --build build/portable-group
-	build/portable-group/velomap_core_tests --gtest_brief=1
+	$(call portable_core_tests,i386,$(GTEST_FROM_SOURCE) -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32,)
+	$(call portable_core_tests,aarch64,$(GTEST_FROM_SOURCE) $(ZIG_AARCH64),qemu-aarch64-static)
+	$(call portable_core_tests,clang16,$(GTEST_FROM_SOURCE) -DCMAKE_CXX_COMPILER=clang++-16 \
+	  -DCMAKE_C_COMPILER=clang-16,)
+	$(call portable_core_tests,group,-DVELOMAP_PORTABLE_GROUP=ON,)
 
 RELEASE_MATRIX := cp310-manylinux_x86_64 cp310-manylinux_i686 cp310-manylinux_aarch64 \
   cp310-macosx_x86_64 cp310-macosx_arm64 cp310-win32 cp310-win_amd64

@@ -34,8 +34,6 @@ namespace velomap {
 struct SourceLocation {
   const char* file = "";
   unsigned line = 0;
-  const char* file_name() const noexcept { return file; }
-  unsigned line_number() const noexcept { return line; }
 };
 
 class InternalFailure : public std::exception {

@@ -8,8 +8,9 @@
 // The block is 64-byte aligned, so every 16-slot control group is one aligned
 // 16-byte load; a fresh table has every control byte EMPTY (zero) and its
 // entry storage left as the allocator gave it. Entries are raw storage: an
-// entry is constructed when its slot is filled and moved out or destroyed when it leaves; the table
-// itself never touches them. Owners release the entries of full slots before a table goes.
+// entry is constructed when its slot is filled and moved out or destroyed
+// when it leaves; the table itself never touches them. Owners release the
+// entries of full slots before a table goes.
 //
 // A table of 0 slots allocates nothing; its pointers are placeholders that
 // are never dereferenced.

@@ -3,8 +3,8 @@
 // Both core tables enumerate their entries table by table (elastic: level 0,
 // level 1, ...; funnel: the levels, then the special primary, the fallback
 // and the overflow part), each table in ascending slot order. A WalkCursor
-// holds where the walk is: the table being walked, the next group to load and the full slots
-// of the current group not yet handed out. Each step costs one bit operation
+// holds where the walk is: the table being walked, the next group to load
+// and the full slots of the current group not yet handed out. Each step costs one bit operation
 // per entry and one group load per 16 slots.
 #pragma once
 

@@ -21,6 +21,18 @@ namespace velomap::py {
 
 enum class Kind { Keys, Values, Items };
 
+// The one of three values that belongs to kind K (names, texts).
+template <Kind K, class T>
+constexpr T by_kind(T keys, T values, T items) noexcept {
+  if constexpr (K == Kind::Keys) {
+    return keys;
+  } else if constexpr (K == Kind::Values) {
+    return values;
+  } else {
+    return items;
+  }
+}
+
 // The element of one entry for a kind: the key object, the value object, or
 // a new (key, value) tuple.
 template <Kind K, class Entry>
@@ -57,12 +69,8 @@ struct IterClass {
   static inline PyTypeObject* type = nullptr;
 
   static const char* qualified_name() {
-    if constexpr (K == Kind::Keys)
-      return Scheme::key_iter_qualified;
-    else if constexpr (K == Kind::Values)
-      return Scheme::value_iter_qualified;
-    else
-      return Scheme::item_iter_qualified;
+    return by_kind<K>(Scheme::key_iter_qualified, Scheme::value_iter_qualified,
+                      Scheme::item_iter_qualified);
   }
 
   // Make an iterator of this kind over `map` (a map object of the scheme).

@@ -18,8 +18,8 @@ void raise_panic(const InternalFailure& failure) noexcept {
   PyObject* type = panic_type();
   if (type == nullptr) return;  // creating the class failed; that error stays set
   const auto& where = failure.where();
-  PySys_FormatStderr("velomap: internal failure: %s (at %s:%u)\n", failure.what(),
-                     where.file_name(), where.line_number());
+  PySys_FormatStderr("velomap: internal failure: %s (at %s:%u)\n", failure.what(), where.file,
+                     where.line);
   PyErr_SetString(type, failure.what());
 }
 

@@ -57,7 +57,7 @@ inline void find_deque_type() noexcept {
 // velomap's own maps and views.
 inline bool length_is_exact(PyTypeObject* t) noexcept {
   if (t == &PyRange_Type || t == &PyDictKeys_Type || t == &PyDictValues_Type ||
-      t == &PyDictItems_Type || (t == deque_type && t != nullptr))
+      t == &PyDictItems_Type || t == deque_type)
     return true;
   const auto& own = own_types();
   return std::find(own.begin(), own.end(), t) != own.end();

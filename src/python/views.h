@@ -52,22 +52,15 @@ struct ViewClass {
   }
 
   static const char* qualified_name() {
-    if constexpr (K == Kind::Keys)
-      return Scheme::keys_qualified;
-    else if constexpr (K == Kind::Values)
-      return Scheme::values_qualified;
-    else
-      return Scheme::items_qualified;
+    return by_kind<K>(Scheme::keys_qualified, Scheme::values_qualified, Scheme::items_qualified);
   }
   static const char* doc() {
-    if constexpr (K == Kind::Keys)
-      return "Live view over keys (mirrors `dict.keys()`). Holds `Py<map>` so\n"
-             "each op sees current state \u2014 no snapshot at view construction.";
-    else if constexpr (K == Kind::Values)
-      return "Live view over values (mirrors `dict.values()`).";
-    else
-      return "Live view over `(key, value)` pairs (mirrors `dict.items()`).\n"
-             "Set ops build fresh `(k, v)` `PyTuple`s.";
+    return by_kind<K>(
+        "Live view over keys (mirrors `dict.keys()`). Holds `Py<map>` so\n"
+        "each op sees current state \u2014 no snapshot at view construction.",
+        "Live view over values (mirrors `dict.values()`).",
+        "Live view over `(key, value)` pairs (mirrors `dict.items()`).\n"
+        "Set ops build fresh `(k, v)` `PyTuple`s.");
   }
 
   // The view frame: the view's shared borrow (never refused: nothing takes a
