@@ -15,6 +15,7 @@
 
 #include "control.h"
 #include "error.h"
+#include "portability.h"
 
 namespace velomap {
 
@@ -104,43 +105,59 @@ class WalkCursor {
 };
 
 // A position in walk order for walks that span many calls (the Python
-// iterators). It holds only (table, slot) and reads the control bytes afresh
-// at each step, bounded by the tables the map has now, so a step hands out
-// only full slots even if the map was changed or rebuilt meanwhile (callers
-// refuse such steps anyway; this keeps a missed refusal from reading freed
-// or empty slots).
+// iterators): the part, the first slot of the group being handed out, and
+// that group's full slots not handed out yet, so that a step loads a group
+// only once per 16 slots. It holds no pointer into the tables: each step
+// finds its table afresh, bounded by the tables the map has now, and checks
+// that the slot it hands out is full, so a step hands out only full slots
+// even if the map was changed or rebuilt meanwhile (callers refuse such
+// steps anyway; this keeps a missed refusal from reading freed or empty
+// slots).
 class WalkPosition {
  public:
   WalkPosition() = default;
-  explicit WalkPosition(SlotRef from) noexcept : at_(from) {}
+  explicit WalkPosition(SlotRef from) noexcept
+      : part_(from.part),
+        next_group_(from.slot & ~(kGroupWidth - 1)),
+        skip_(static_cast<std::uint8_t>(from.slot % kGroupWidth)) {}
 
-  // The next full slot at or after the position, which moves past it; false
-  // at the end.
-  template <class Map>
-  bool next(const Map& m, SlotRef& out) noexcept {
+  // The next full slot after the position, which moves past it; false at
+  // the end. loaded(table, base) is called for each group loaded, with its
+  // table and first slot.
+  template <class Map, class Loaded>
+  VELOMAP_ALWAYS_INLINE bool next(const Map& m, SlotRef& out, Loaded&& loaded) noexcept {
     const std::size_t count = m.table_count();
-    while (at_.part < count) {
-      const auto& t = m.table_at(at_.part);
-      if (at_.slot < t.slot_count()) {
-        const unsigned offset = at_.slot % kGroupWidth;
-        const unsigned full =
-            static_cast<unsigned>(t.group_at_slot(at_.slot).match_full().bits()) >> offset;
-        if (full != 0) {
-          out = {at_.part, at_.slot + static_cast<unsigned>(std::countr_zero(full))};
-          at_.slot = out.slot + 1;
+    while (part_ < count) {
+      const auto& t = m.table_at(part_);
+      while (pending_ != 0) {
+        const std::size_t slot = base_ + static_cast<unsigned>(std::countr_zero(pending_));
+        pending_ &= pending_ - 1;
+        if (slot < t.slot_count() && is_full(t.ctrl_at(slot))) {
+          out = {part_, slot};
           return true;
         }
-        at_.slot += kGroupWidth - offset;
+      }
+      if (next_group_ < t.slot_count()) {
+        base_ = next_group_;
+        next_group_ += kGroupWidth;
+        pending_ = std::uint32_t{t.group_at_slot(base_).match_full().bits()} >> skip_ << skip_;
+        skip_ = 0;
+        loaded(t, base_);
         continue;
       }
-      ++at_.part;
-      at_.slot = 0;
+      ++part_;
+      next_group_ = 0;
+      skip_ = 0;
     }
     return false;
   }
 
  private:
-  SlotRef at_;
+  std::size_t part_ = 0;
+  std::size_t next_group_ = 0;  // first slot of the next group to load
+  std::size_t base_ = 0;        // first slot of the group in pending_
+  std::uint32_t pending_ = 0;   // its full slots not handed out yet
+  std::uint8_t skip_ = 0;       // slots before the start in the first group
 };
 
 // Call f(entry) for every entry of `m` in walk order, having called

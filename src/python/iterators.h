@@ -11,7 +11,6 @@
 // of any key or value.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 
 #include "../common/walk.h"
@@ -56,8 +55,6 @@ struct IterObject {
   std::uint64_t seen_version;
   std::size_t seen_capacity;
   WalkPosition position;
-  std::size_t prefetched_table;  // the groups of this table before
-  std::size_t prefetched_slot;   // this slot have had their objects prefetched
 };
 
 template <class Scheme, Kind K>
@@ -91,8 +88,6 @@ struct IterClass {
     o->seen_version = version;
     o->seen_capacity = capacity;
     ::new (&o->position) WalkPosition(first);
-    o->prefetched_table = first.part;
-    o->prefetched_slot = first.slot & ~(kGroupWidth - 1);
     return reinterpret_cast<PyObject*>(o);
   }
 
@@ -121,33 +116,27 @@ struct IterClass {
     });
   }
 
-  // Objects of the slots up to this far ahead of a step are asked into the
-  // cache, one group at a time: entries come in table order, unrelated to
-  // where their objects live, and every reference count touched would
-  // otherwise be a cache miss in a large map.
-  static constexpr std::size_t kPrefetchSlots = 3 * kGroupWidth;
+  // Entries come in table order, unrelated to where their objects live, and
+  // in a large map every reference count touched would otherwise be a cache
+  // miss. When a step loads a group, the entries kEntriesAhead slots on and
+  // the objects of the group kObjectsAhead slots on (whose entries were
+  // asked for earlier) are asked into the cache.
+  static constexpr std::size_t kEntriesAhead = 4 * kGroupWidth;
+  static constexpr std::size_t kObjectsAhead = 2 * kGroupWidth;
 
-  static void prefetch_ahead(Obj* o, const Table& map, SlotRef at) noexcept {
-    if (o->prefetched_table != at.part) {
-      o->prefetched_table = at.part;
-      o->prefetched_slot = at.slot & ~(kGroupWidth - 1);
+  template <class T>
+  static void prefetch_ahead(const T& t, std::size_t base) noexcept {
+    if (base + kEntriesAhead < t.slot_count()) {
+      const auto* first = reinterpret_cast<const char*>(&t.entry(base + kEntriesAhead));
+      for (std::size_t b = 0; b < kGroupWidth * sizeof(t.entry(0)); b += 64)
+        prefetch_for_read(first + b);
     }
-    const auto& t = map.table_at(at.part);
-    const std::size_t limit = std::min(at.slot + kPrefetchSlots, t.slot_count());
-    while (o->prefetched_slot < limit) {
-      const std::size_t base = o->prefetched_slot;
-      // The entries this loop will read next time, further ahead again.
-      if (base + kPrefetchSlots < t.slot_count()) {
-        const auto* first = reinterpret_cast<const char*>(&t.entry(base + kPrefetchSlots));
-        for (std::size_t b = 0; b < kGroupWidth * sizeof(t.entry(0)); b += 64)
-          prefetch_for_write(first + b);
-      }
-      for (unsigned bit : t.group_at_slot(base).match_full()) {
-        const auto& e = t.entry(base + bit);
+    if (base + kObjectsAhead < t.slot_count()) {
+      for (unsigned bit : t.group_at_slot(base + kObjectsAhead).match_full()) {
+        const auto& e = t.entry(base + kObjectsAhead + bit);
         if constexpr (K != Kind::Values) prefetch_object(e.key.obj());
         if constexpr (K != Kind::Keys) prefetch_object(e.value.get());
       }
-      o->prefetched_slot = base + kGroupWidth;
     }
   }
 
@@ -168,8 +157,11 @@ struct IterClass {
       if (mo->state.version != o->seen_version || map.capacity() != o->seen_capacity)
         raise(PyExc_RuntimeError, "dictionary changed size during iteration");
       SlotRef at;
-      if (!o->position.next(map, at)) return nullptr;  // exhausted
-      prefetch_ahead(o, map, at);
+      const bool large = map.capacity() >= kPrefetchObjectsFrom;
+      const auto loaded = [large](const auto& t, std::size_t base) noexcept {
+        if (large) prefetch_ahead(t, base);
+      };
+      if (!o->position.next(map, at, loaded)) return nullptr;  // exhausted
       return element_of<K>(map.table_at(at.part).entry(at.slot)).release();
     });
   }
