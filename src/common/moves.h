@@ -2,8 +2,11 @@
 // the types whose objects may move by copying their bytes.
 #pragma once
 
+#include <cstddef>
 #include <type_traits>
 #include <utility>
+
+#include "portability.h"
 
 namespace velomap {
 
@@ -44,5 +47,58 @@ class ResetOnMove {
 // copyable types are; a type says so of itself by specialising this.
 template <class T>
 inline constexpr bool kBitwiseRelocatable = std::is_trivially_copyable_v<T>;
+
+// Writing entries into a table too large for the cache is a cache miss per
+// entry. A bulk placement into one therefore claims each entry's slot
+// (control bytes and counts only, which stay in cache), asks for the slot's
+// memory, and writes the entry kDepth placements later, once the memory has
+// come. Claims read no entry, so deferring the writes changes no placement;
+// but nothing may read or move the table's entries before flush(). Into a
+// table of fewer than kFromSlots slots, which the cache holds, every write
+// is done at once.
+template <class Dest, class Item>
+class DeferredWrites {
+ public:
+  static constexpr std::size_t kDepth = 8;
+  static constexpr std::size_t kFromSlots = (std::size_t{1} << 20) / sizeof(Dest);
+
+  explicit DeferredWrites(std::size_t slots) noexcept : defer_(slots >= kFromSlots) {}
+
+  // Whether writes are deferred at all.
+  bool defers() const noexcept { return defer_; }
+
+  // Claimed `dest` for `item`: written now, or once kDepth more are pending.
+  template <class Write>
+  VELOMAP_ALWAYS_INLINE void push(Dest* dest, Item item, Write&& write) noexcept {
+    if (!defer_) {
+      write(dest, item);
+      return;
+    }
+    prefetch_for_write(dest);
+    Pending& p = ring_[n_ % kDepth];
+    if (n_ >= kDepth) write(p.dest, p.item);
+    p = {dest, item};
+    ++n_;
+  }
+
+  // Do every pending write.
+  template <class Write>
+  void flush(Write&& write) noexcept {
+    for (std::size_t i = n_ > kDepth ? n_ - kDepth : 0; i < n_; ++i) {
+      const Pending& p = ring_[i % kDepth];
+      write(p.dest, p.item);
+    }
+    n_ = 0;
+  }
+
+ private:
+  struct Pending {
+    Dest* dest;
+    Item item;
+  };
+  bool defer_;
+  std::size_t n_ = 0;
+  Pending ring_[kDepth];
+};
 
 }  // namespace velomap

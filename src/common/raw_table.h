@@ -122,7 +122,11 @@ class RawTable {
   // Construct an entry in a slot whose control byte the caller claims.
   template <class K, class V>
   void construct(std::size_t slot, K&& key, V&& value) noexcept {
-    ::new (static_cast<void*>(entries_ + slot)) Entry{std::forward<K>(key), std::forward<V>(value)};
+    construct_at(entries_ + slot, std::forward<K>(key), std::forward<V>(value));
+  }
+  template <class K, class V>
+  static void construct_at(Entry* at, K&& key, V&& value) noexcept {
+    ::new (static_cast<void*>(at)) Entry{std::forward<K>(key), std::forward<V>(value)};
   }
 
   // Copy the entry of a full slot into a free slot of `to` byte for byte; no
@@ -131,9 +135,11 @@ class RawTable {
   // without destroying them (discard_moved_out) or, when the move is given
   // up, keeps them as its entry while the destination forgets its copy.
   void relocate(std::size_t slot, RawTable& to, std::size_t to_slot) noexcept {
+    relocate_into(to.entries_ + to_slot, entries_ + slot);
+  }
+  static void relocate_into(Entry* to, const Entry* from) noexcept {
     static_assert(Entry::kRelocatable, "rebuilds move entries by copying their bytes");
-    std::memcpy(static_cast<void*>(to.entries_ + to_slot),
-                static_cast<const void*>(entries_ + slot), sizeof(Entry));
+    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), sizeof(Entry));
   }
 
   // Move the entry out of a full slot, leaving raw storage (the caller sets

@@ -3,9 +3,10 @@
 //
 // A Derived table provides: its shape and seeds (read below), resize(c),
 // table_count() and part_at(i) (its parts in walk order), try_emplace_impl(key,
-// value) (one lookup, and the placement of an absent key), place_copy(key,
-// value, h) (placement of a key known absent, the walk bound left alone)
-// and, for drains, take_entry(SlotRef).
+// value) (one lookup, and the placement of an absent key), claim_copy(h)
+// and place_copy(key, value, h) (the slot of a key known absent claimed, or
+// the key placed, the walk bound left alone) and, for drains,
+// take_entry(SlotRef).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,8 @@
 
 #include "growth.h"
 #include "hash.h"
+#include "moves.h"
+#include "raw_table.h"
 #include "saturate.h"
 #include "walk.h"
 
@@ -73,7 +76,9 @@ class TableOps {
   // makes the key and value to store and must not throw; ahead(e) is called
   // for entries a little before their turn (see for_each_entry_ahead). The
   // room is made first, so only a key without a candidate place (funnel)
-  // can still make the map grow.
+  // can still make the map grow. Each entry's slot is claimed at its turn
+  // and written a few turns later (DeferredWrites), so that the writes'
+  // cache misses overlap.
   template <class Source, class Copy, class Ahead>
   void insert_copies(const Source& source, Copy&& copy, Ahead&& ahead) {
     Derived& d = self();
@@ -81,14 +86,36 @@ class TableOps {
     // Placements below leave the walk bound alone; the first slot of all is
     // a bound whatever they place.
     d.shape_->first_full.emptied_before(SlotRef{0, 0});
+    using From = typename Source::Entry;
+    using To = typename Derived::Entry;
+    const auto place = [&](const From& e) {
+      auto [key, value] = copy(e);
+      const std::uint64_t h = d.hash_of(key);
+      d.place_copy(std::move(key), std::move(value), h);
+    };
+    DeferredWrites<To, const From*> pending(d.capacity());
+    if (!pending.defers()) {
+      for_each_entry_ahead(source, place, ahead);
+      return;
+    }
+    const auto write = [&copy](To* to, const From* e) noexcept {
+      auto [key, value] = copy(*e);
+      RawTable<To>::construct_at(to, std::move(key), std::move(value));
+    };
     for_each_entry_ahead(
         source,
-        [&](const auto& e) {
-          auto [key, value] = copy(e);
-          const std::uint64_t h = d.hash_of(key);
-          d.place_copy(std::move(key), std::move(value), h);
+        [&](const From& e) {
+          if (const SlotRef at = d.claim_copy(d.hash_of(e.key))) {
+            pending.push(&d.entry_at(at), &e, write);
+          } else {
+            // The placement may rebuild the table: the claimed slots are
+            // written first.
+            pending.flush(write);
+            place(e);
+          }
         },
         ahead);
+    pending.flush(write);
   }
 
   // Make room for `additional` more entries without further growth.

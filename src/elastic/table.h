@@ -65,6 +65,7 @@
 
 #include "../common/error.h"
 #include "../common/hash.h"
+#include "../common/moves.h"
 #include "../common/portability.h"
 #include "../common/saturate.h"
 #include "../common/slot_part.h"
@@ -377,18 +378,24 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     // Only a request below the current length can leave an entry without a
     // place; it is refused before anything moves.
     if (slots < shape_->len) fail("no free slot found after resize");
-    // Walk order: level 0 first, slots ascending.
+    // Walk order: level 0 first, slots ascending; each entry's bytes are
+    // copied a few placements after its slot is claimed (DeferredWrites).
+    DeferredWrites<Entry, const Entry*> pending(new_capacity);
+    constexpr auto kRelocate = [](Entry* to, const Entry* from) noexcept {
+      RawTable<Entry>::relocate_into(to, from);
+    };
     for (LevelT& old : shape_->levels) {
-      RawTable<Entry>& src = old.table;
+      const RawTable<Entry>& src = old.table;
       for (std::size_t g = 0, groups = src.group_count(); g < groups; ++g) {
         for (unsigned bit : src.group(g).match_full()) {
-          const std::size_t slot = g * kGroupWidth + bit;
-          const SlotRef at = claim_slot<Placing::kRebuild>(fresh, hash_of(src.entry(slot).key));
+          const Entry& e = src.entry(g * kGroupWidth + bit);
+          const SlotRef at = claim_slot<Placing::kRebuild>(fresh, hash_of(e.key));
           VELOMAP_ASSERT(at);
-          src.relocate(slot, fresh.levels[at.part].table, at.slot);
+          pending.push(&fresh.levels[at.part].table.entry(at.slot), &e, kRelocate);
         }
       }
     }
+    pending.flush(kRelocate);
     // The walk bound was left alone during the moves: the first slot of all
     // is a lower bound for any table.
     fresh.first_full.emptied_before(SlotRef{0, 0});
@@ -445,8 +452,15 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return {&place_new(std::move(key), std::move(value), h), true};
   }
 
-  // Place a key known to be absent without touching the walk bound (copies,
-  // TableOps::insert_copies).
+  // Claim the slot of a key known to be absent without touching the walk
+  // bound (copies, TableOps::insert_copies): the entry is to be constructed
+  // there. None when the map is full.
+  SlotRef claim_copy(std::uint64_t h) noexcept {
+    changes_.bump();
+    return shape_->len < shape_->max_items ? claim_slot<Placing::kCopy>(*shape_, h) : SlotRef{};
+  }
+
+  // Place a key known to be absent the same way, growing a full map first.
   void place_copy(K&& key, V&& value, std::uint64_t h) {
     place_new<Placing::kCopy>(std::move(key), std::move(value), h);
   }

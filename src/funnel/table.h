@@ -66,6 +66,7 @@
 
 #include "../common/error.h"
 #include "../common/hash.h"
+#include "../common/moves.h"
 #include "../common/portability.h"
 #include "../common/saturate.h"
 #include "../common/slot_part.h"
@@ -546,8 +547,14 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   template <bool Wide>
   void move_placed(Shape& fresh, const std::vector<SlotPart<Entry>*>& new_parts,
                    std::vector<SlotRef>& stranded) {
+    // Each entry's bytes are copied a few placements after its slot is
+    // claimed (DeferredWrites); a failure leaves the old tables whole.
+    DeferredWrites<Entry, const Entry*> pending(fresh.capacity);
+    constexpr auto kRelocate = [](Entry* to, const Entry* from) noexcept {
+      RawTable<Entry>::relocate_into(to, from);
+    };
     for (std::size_t p = 0, parts = part_count(); p < parts; ++p) {
-      RawTable<Entry>& src = shape_->part(p).table;
+      const RawTable<Entry>& src = shape_->part(p).table;
       for (std::size_t g = 0, groups = src.group_count(); g < groups; ++g) {
         for (unsigned bit : src.group(g).match_full()) {
           const std::size_t slot = g * kGroupWidth + bit;
@@ -558,10 +565,11 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
             continue;
           }
           claim_in<Placing::kRebuild>(fresh, *new_parts[at.part], at, hp);
-          src.relocate(slot, new_parts[at.part]->table, at.slot);
+          pending.push(&new_parts[at.part]->table.entry(at.slot), &src.entry(slot), kRelocate);
         }
       }
     }
+    pending.flush(kRelocate);
   }
 
   static std::size_t overflow_index(const Shape& s) noexcept { return s.levels.size() + 2; }
@@ -638,20 +646,25 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return table.entry(at.slot).value;
   }
 
-  // Place a key known to be absent without touching the walk bound (copies,
-  // TableOps::insert_copies); a key without a free candidate place, or a
-  // full map, takes place_new's way.
-  void place_copy(K&& key, V&& value, std::uint64_t h) {
+  // Claim the slot of a key known to be absent without touching the walk
+  // bound (copies, TableOps::insert_copies): the entry is to be constructed
+  // there. None when the key has no free candidate place or the map is
+  // full.
+  SlotRef claim_copy(std::uint64_t h) noexcept {
     changes_.bump();
-    const HashParts hp = split(h);
     const SlotRef at = shape_->len < shape_->max_items ? choose_slot(*shape_, h) : SlotRef{};
-    if (!at) {
-      place_new(std::move(key), std::move(value), hp, SlotRef::kNone, 0);
-      return;
+    if (at) claim_in<Placing::kCopy>(*shape_, shape_->part(at.part), at, split(h));
+    return at;
+  }
+
+  // Place a key known to be absent the same way; without a claimed slot it
+  // takes place_new's way.
+  void place_copy(K&& key, V&& value, std::uint64_t h) {
+    if (const SlotRef at = claim_copy(h)) {
+      shape_->part(at.part).table.construct(at.slot, std::move(key), std::move(value));
+    } else {
+      place_new(std::move(key), std::move(value), split(h), SlotRef::kNone, 0);
     }
-    SlotPart<Entry>& part = shape_->part(at.part);
-    claim_in<Placing::kCopy>(*shape_, part, at, hp);
-    part.table.construct(at.slot, std::move(key), std::move(value));
   }
 
   Shape make_shape(std::size_t capacity) const {
