@@ -38,9 +38,18 @@ struct SlotEntry {
   static constexpr bool kRelocatable = kBitwiseRelocatable<K> && kBitwiseRelocatable<V>;
 };
 
+// Ask the cache for what releasing `x` will touch, where its type tells how.
+template <class T>
+void prefetch_release(const T& x) noexcept {
+  if constexpr (requires { x.prefetch(); }) x.prefetch();
+}
+
 template <class Entry>
 class RawTable {
  public:
+  // Groups from which destroy_entries asks for members ahead of releasing.
+  static constexpr std::size_t kReleaseAheadFrom = 256;
+
   // The empty table: no slots, no allocation.
   RawTable() noexcept = default;
 
@@ -153,7 +162,18 @@ class RawTable {
   // Release the entries of every full slot in ascending order (each key
   // before its value), then mark all bytes EMPTY.
   void destroy_entries() noexcept {
+    // In a large table the entries' keys and values lie all over memory:
+    // what releasing them touches is asked for two groups ahead, for
+    // members that say how (a prefetch() member).
+    const std::size_t ahead_to = group_count_ >= kReleaseAheadFrom ? group_count_ : 0;
     for (std::size_t g = 0; g < group_count_; ++g) {
+      if (g + 2 < ahead_to) {
+        for (unsigned bit : group(g + 2).match_full()) {
+          const Entry& e = entries_[(g + 2) * kGroupWidth + bit];
+          prefetch_release(e.key);
+          prefetch_release(e.value);
+        }
+      }
       for (unsigned bit : group(g).match_full()) release_entry(entries_[g * kGroupWidth + bit]);
     }
     reset_ctrl();

@@ -91,6 +91,9 @@ class HashedAny : public KeyRef {
   HashedAny& operator=(const HashedAny&) = delete;
   ~HashedAny() { Py_XDECREF(obj()); }
 
+  // Ask the cache for the key's reference count (releasing in bulk).
+  void prefetch() const noexcept { prefetch_for_write(obj()); }
+
   // Give up the reference to the caller.
   PyObject* release() noexcept {
     PyObject* o = obj();

@@ -56,6 +56,8 @@ class Ref {
     return p_;
   }
   explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Ask the cache for the object's reference count (releasing in bulk).
+  void prefetch() const noexcept { prefetch_for_write(p_); }
 
  private:
   explicit Ref(PyObject* o) noexcept : p_(o) {}
