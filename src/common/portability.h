@@ -8,7 +8,6 @@
 //   VELOMAP_COLD            rarely run; laid out away from hot code
 //   VELOMAP_FLATTEN         inline every call inside the function
 //   prefetch_for_read/write ask the cache for a line ahead of use
-//   advise_huge_pages       back a large block with huge pages (Linux)
 //   VELOMAP_HAVE_SSE2       the SSE2 group implementation can be used
 //   VELOMAP_HAVE_UINT128    velomap::uint128 is a 128-bit unsigned integer
 //   VELOMAP_CALLER_FILE/LINE  where the call was written
@@ -18,13 +17,6 @@
 #include <intrin.h>
 #define VELOMAP_MSVC 1
 #endif
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
-#include <cstddef>
-#include <cstdint>
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
@@ -93,24 +85,6 @@ inline void prefetch_for_write(const void* p) noexcept {
   asm volatile("");
 #else
   (void)p;
-#endif
-}
-
-// Ask the kernel to back the whole 2 MiB pages inside [p, p + bytes) with
-// huge pages. A large table is read and written at random places, and with
-// 4 KiB pages nearly every access to one beyond the translation cache's
-// reach costs a page walk besides the cache miss. Where transparent huge
-// pages are off, or on other systems, nothing happens.
-inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-  const auto begin = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)bytes;
 #endif
 }
 

@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "error.h"
-#include "portability.h"
 #include "test_hooks.h"
 
 namespace velomap {
@@ -50,10 +49,6 @@ inline TableLayout compute_table_layout(std::size_t slot_count, std::size_t entr
 // (the tables carved from it must be gone first).
 class ShapeBlock {
  public:
-  // Blocks from this size on are backed by huge pages where the system
-  // offers them (advise_huge_pages).
-  static constexpr std::size_t kHugePagesFrom = std::size_t{4} << 20;
-
   ShapeBlock() noexcept = default;
   // Room for `bytes` (a sum of rounded piece sizes). Throws std::bad_alloc,
   // or InternalFailure("layout overflow") past what an object may span.
@@ -63,7 +58,6 @@ class ShapeBlock {
     if (fault_injection::refuse_allocation()) throw std::bad_alloc();
     raw_ = std::malloc(bytes + kTableAlign - 1);
     if (raw_ == nullptr) throw std::bad_alloc();
-    if (bytes >= kHugePagesFrom) advise_huge_pages(raw_, bytes);
     next_ = reinterpret_cast<unsigned char*>(
         (reinterpret_cast<std::uintptr_t>(raw_) + kTableAlign - 1) & ~(kTableAlign - 1));
     left_ = bytes;
