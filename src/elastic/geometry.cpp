@@ -25,14 +25,12 @@ std::size_t reserve_threshold_for(std::size_t slots, double delta) noexcept {
 
 std::vector<std::size_t> partition_levels(std::size_t n) {
   std::vector<std::size_t> sizes;
-  std::size_t remainder = n;
-  std::size_t proposal = n - n / 2;
-  while (remainder != 0) {
-    const std::size_t raw = std::max<std::size_t>(std::min(proposal, remainder), 1);
-    remainder -= raw;
-    proposal = std::max<std::size_t>(raw / 2, 1);
-    // Whole groups, at least one.
-    sizes.push_back(sat_mul(16, std::max<std::size_t>(div_ceil(raw, 16), 1)));
+  // Whole groups, halving: each level takes half of the groups still
+  // unplaced (rounded up), so the last levels are one group each.
+  for (std::size_t groups = div_ceil(n, kGroupSlots); groups != 0;) {
+    const std::size_t take = groups - groups / 2;
+    sizes.push_back(take * kGroupSlots);
+    groups -= take;
   }
   return sizes;
 }

@@ -1,7 +1,7 @@
 // Elastic hashing: the shape of a table built for a given capacity.
 //
-// A table for capacity n is a sequence of levels whose sizes roughly halve
-// (partition_levels), each rounded up to whole 16-slot groups.
+// A table for capacity n is a sequence of levels of whole 16-slot groups
+// whose sizes halve (partition_levels).
 // New keys are placed batch by batch (build_batch_plan): batch 0 brings level
 // 0 to three quarters full; batch i ≥ 1 tops level i−1 up to all but
 // floor(δ·slots/2) of its slots and brings level i to three quarters. How far
@@ -31,8 +31,12 @@ double normalize_reserve_fraction(double delta) noexcept;
 // Kept when finite and > 0 (subnormals included); otherwise 16.0.
 double normalize_probe_scale(double c) noexcept;
 
-// Level sizes for capacity n: halving raw sizes (ceil(n/2), then halves,
-// then a tail of 1s until n is used up), each rounded up to a multiple of 16.
+// Slots of a group (the unit of level sizes).
+inline constexpr std::size_t kGroupSlots = 16;
+
+// Level sizes for capacity n: the ceil(n/16) groups of n slots dealt out
+// halving, each level half of those left (rounded up), so the levels
+// together have fewer than 16 slots more than n.
 std::vector<std::size_t> partition_levels(std::size_t n);
 
 // Batch sizes for the given level sizes, clamped so they sum to `total`

@@ -1,11 +1,11 @@
 // ElasticHashMap: open addressing without reordering, by elastic hashing.
 //
 // Layout. A table built for capacity n is a sequence of levels (geometry.h):
-// level 0 is the largest, each later one about half the size, every level as
-// many 16-slot groups as its share of the capacity needs (any count, not a
-// power of two: the levels together have fewer than one group per level
-// more slots than the capacity). Each level is one RawTable; the tables and
-// overflow words of a shape share one allocation (ShapeBlock).
+// the ceil(n/16) groups that n slots need, dealt out so that level 0 takes
+// half of them and each later level half of the rest (any count, not a
+// power of two; the last levels are one group each, and a map of 16 has a
+// single level). Each level is one RawTable; the tables and overflow words
+// of a shape share one allocation (ShapeBlock).
 //
 // Probe sequence. Inside a level of G groups, with M the least power of two
 // ≥ G, the mixed hash picks the start group by a multiply-high range
