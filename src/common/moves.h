@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -55,7 +56,8 @@ inline constexpr bool kBitwiseRelocatable = std::is_trivially_copyable_v<T>;
 // come. Claims read no entry, so deferring the writes changes no placement;
 // but nothing may read or move the table's entries before flush(). Into a
 // table of fewer than kFromSlots slots, which the cache holds, every write
-// is done at once.
+// is done at once. The owner flushes before the object goes (pending items
+// are not destroyed otherwise).
 template <class Dest, class Item>
 class DeferredWrites {
  public:
@@ -69,32 +71,42 @@ class DeferredWrites {
 
   // Claimed `dest` for `item`: written now, or once kDepth more are pending.
   template <class Write>
-  VELOMAP_ALWAYS_INLINE void push(Dest* dest, Item item, Write&& write) noexcept {
+  VELOMAP_ALWAYS_INLINE void push(Dest* dest, Item&& item, Write&& write) noexcept {
     if (!defer_) {
-      write(dest, item);
+      write(dest, std::move(item));
       return;
     }
     prefetch_for_write(dest);
     Pending& p = ring_[n_ % kDepth];
-    if (n_ >= kDepth) write(p.dest, p.item);
-    p = {dest, item};
+    if (n_ >= kDepth) p.write_out(write);
+    p.dest = dest;
+    ::new (static_cast<void*>(&p.item)) Item(std::move(item));
     ++n_;
   }
 
   // Do every pending write.
   template <class Write>
   void flush(Write&& write) noexcept {
-    for (std::size_t i = n_ > kDepth ? n_ - kDepth : 0; i < n_; ++i) {
-      const Pending& p = ring_[i % kDepth];
-      write(p.dest, p.item);
-    }
+    for (std::size_t i = n_ > kDepth ? n_ - kDepth : 0; i < n_; ++i)
+      ring_[i % kDepth].write_out(write);
     n_ = 0;
   }
 
  private:
+  // A claimed slot and the item to write there (constructed by push,
+  // destroyed once written: items need no default state).
   struct Pending {
-    Dest* dest;
-    Item item;
+    Dest* dest = nullptr;
+    union {
+      Item item;
+    };
+    Pending() noexcept {}
+    ~Pending() {}
+    template <class Write>
+    void write_out(Write& write) noexcept {
+      write(dest, std::move(item));
+      item.~Item();
+    }
   };
   bool defer_;
   std::size_t n_ = 0;

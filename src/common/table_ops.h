@@ -118,6 +118,44 @@ class TableOps {
     pending.flush(write);
   }
 
+  // Inserts keys known to be absent, one by one, as insert_unique does, but
+  // writes each entry a few placements after claiming its slot when the
+  // table is larger than the cache (DeferredWrites), so that the writes'
+  // cache misses overlap. Nothing may read the map, or run code that could,
+  // while one is alive: its destructor writes what is pending.
+  template <class K, class V>
+  class UniqueInserts {
+   public:
+    explicit UniqueInserts(Derived& d) noexcept : d_(d), pending_(d.capacity()) {
+      // Claims leave the walk bound alone; the first slot of all is a bound.
+      if (pending_.defers()) d.shape_->first_full.emptied_before(SlotRef{0, 0});
+    }
+    UniqueInserts(const UniqueInserts&) = delete;
+    UniqueInserts& operator=(const UniqueInserts&) = delete;
+    ~UniqueInserts() { pending_.flush(kWrite); }
+
+    void insert(K key, V value) {
+      if (pending_.defers()) {
+        if (const SlotRef at = d_.claim_copy(d_.hash_of(key))) {
+          pending_.push(&d_.entry_at(at), {std::move(key), std::move(value)}, kWrite);
+          return;
+        }
+        // The placement may rebuild the table: the claimed slots are
+        // written first.
+        pending_.flush(kWrite);
+      }
+      d_.insert_unique(std::move(key), std::move(value));
+    }
+
+   private:
+    using Entry = typename Derived::Entry;
+    static constexpr auto kWrite = [](Entry* to, std::pair<K, V>&& kv) noexcept {
+      RawTable<Entry>::construct_at(to, std::move(kv.first), std::move(kv.second));
+    };
+    Derived& d_;
+    DeferredWrites<Entry, std::pair<K, V>> pending_;
+  };
+
   // Make room for `additional` more entries without further growth.
   void reserve(std::size_t additional) {
     Derived& d = self();

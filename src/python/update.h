@@ -143,6 +143,11 @@ struct Update {
     Py_ssize_t pos = 0, seen = 0;
     PyObject *k, *v;
     bool distinct = target.map.len() == 0;
+    // Distinct keys go in through `bulk` while no Python code can run; it is
+    // ended (its pending entries written) before any other key is hashed.
+    using Bulk = typename Scheme::Table::template UniqueInserts<HashedAny, Ref>;
+    std::optional<Bulk> bulk;
+    if (distinct) bulk.emplace(target.map);
     while (true) {
       if (PyDict_Size(dict) != start_size) fail("dictionary changed size during iteration");
       if (!PyDict_Next(dict, &pos, &k, &v)) break;
@@ -150,7 +155,12 @@ struct Update {
       Ref key = Ref::incref(k);
       Ref value = Ref::incref(v);
       distinct = distinct && hashes_silently(k);
-      put(target, HashedAny::take(key.get()), std::move(value), distinct);
+      if (distinct) {
+        bulk->insert(HashedAny::take(key.get()), std::move(value));
+      } else {
+        bulk.reset();
+        put(target, HashedAny::take(key.get()), std::move(value));
+      }
       took = true;
     }
   }

@@ -129,3 +129,15 @@ def test_self_update_panics_and_changes_nothing(cls, capfd):
     assert next(it) == "a"
     # The diagnostic names the source file within the project, not where it was built.
     assert re.search(r"\(at src/python/\w+\.h:\d+\)\n", capfd.readouterr().err)
+
+
+def test_large_dict_into_an_empty_map(cls):
+    # Into a table larger than the cache, a dict's int and str keys are
+    # placed in bulk, each written a few placements late; a key whose hash
+    # runs Python code ends that first, and is then looked up beside the
+    # key placed just before it, which shares its hash.
+    d = {i: i for i in range(30000)}
+    d[HashKey(29999, "odd")] = -1
+    d.update((str(i), i) for i in range(30000, 60000))
+    m = cls(d)
+    assert len(m) == len(d) and all(m[k] == v for k, v in d.items())
