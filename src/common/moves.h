@@ -1,5 +1,6 @@
-// How core-table members move: moves that leave a valid empty source, and
-// the types whose objects may move by copying their bytes.
+// How core-table members move: shapes whose moves leave a valid empty
+// source, the types whose objects may move by copying their bytes, and
+// bulk writes deferred to let their cache misses overlap.
 #pragma once
 
 #include <cstddef>
@@ -17,29 +18,45 @@ void release_now(T& x) noexcept {
   [[maybe_unused]] T gone = std::move(x);
 }
 
-// A member that a move leaves in its default state: a table keeps its shape
-// (parts, counts) in one, so that a moved-from table is valid and empty and
-// its defaulted moves need no hand-written counterpart.
-template <class T>
-class ResetOnMove {
+// A table's shape (its parts and counts), held on the heap; a table of no
+// capacity holds the one empty shape shared by all instead, so that an
+// empty map owns no memory besides its object. A move leaves the empty
+// shape behind, so a moved-from table is valid and empty and its defaulted
+// moves need no hand-written counterpart. The shared shape is never
+// written: a table writes to its shape only once it has made its own
+// (`owned`), which it does before placing anything.
+template <class Shape>
+class ShapeHandle {
  public:
-  ResetOnMove() = default;
-  ResetOnMove(ResetOnMove&& o) noexcept : value_(std::exchange(o.value_, T{})) {}
-  ResetOnMove& operator=(ResetOnMove&& o) noexcept {
-    if (this != &o) value_ = std::exchange(o.value_, T{});
+  ShapeHandle() noexcept = default;
+  static ShapeHandle make() { return ShapeHandle(new Shape()); }
+  ShapeHandle(ShapeHandle&& o) noexcept : p_(std::exchange(o.p_, empty())) {}
+  ShapeHandle& operator=(ShapeHandle&& o) noexcept {
+    if (this != &o) {
+      ShapeHandle gone(std::move(*this));
+      p_ = std::exchange(o.p_, empty());
+    }
     return *this;
   }
-  ResetOnMove& operator=(T&& v) noexcept {
-    value_ = std::move(v);
-    return *this;
+  ShapeHandle(const ShapeHandle&) = delete;
+  ShapeHandle& operator=(const ShapeHandle&) = delete;
+  ~ShapeHandle() {
+    if (owned()) delete p_;
   }
-  T* operator->() noexcept { return &value_; }
-  const T* operator->() const noexcept { return &value_; }
-  T& operator*() noexcept { return value_; }
-  const T& operator*() const noexcept { return value_; }
+
+  bool owned() const noexcept { return p_ != empty(); }
+  Shape* operator->() noexcept { return p_; }
+  const Shape* operator->() const noexcept { return p_; }
+  Shape& operator*() noexcept { return *p_; }
+  const Shape& operator*() const noexcept { return *p_; }
 
  private:
-  T value_;
+  explicit ShapeHandle(Shape* p) noexcept : p_(p) {}
+  static Shape* empty() noexcept {
+    static Shape none;
+    return &none;
+  }
+  Shape* p_ = empty();
 };
 
 // Types whose objects may be moved by copying their bytes, the source then

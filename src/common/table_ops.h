@@ -81,6 +81,7 @@ class TableOps {
   // cache misses overlap.
   template <class Source, class Copy, class Ahead>
   void insert_copies(const Source& source, Copy&& copy, Ahead&& ahead) {
+    if (source.len() == 0) return;
     Derived& d = self();
     reserve(source.len());
     // Placements below leave the walk bound alone; the first slot of all is

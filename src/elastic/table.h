@@ -260,11 +260,12 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return p == 0 ? 0 : static_cast<std::size_t>(63 - std::countl_zero(p));
   }
 
-  // Bytes the map owns besides its own object: the block of level tables
-  // and overflow words, the level arrays and the batch plan.
+  // Bytes the map owns besides its own object: its shape, the block of
+  // level tables and overflow words, the level arrays and the batch plan.
   std::size_t memory_bytes() const noexcept {
+    if (!shape_.owned()) return 0;
     const Shape& s = *shape_;
-    return s.block.allocated_bytes() + s.levels.capacity() * sizeof(LevelT) +
+    return sizeof(Shape) + s.block.allocated_bytes() + s.levels.capacity() * sizeof(LevelT) +
            s.probes.capacity() * sizeof(LevelProbe<Entry>) +
            s.plan.capacity() * sizeof(std::size_t);
   }
@@ -360,6 +361,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // the geometry, capacity and seed stay.
   void clear() noexcept {
     changes_.bump();
+    if (!shape_.owned()) return;  // nothing placed, nothing to forget
     for (LevelT& level : shape_->levels) level.clear();
     shape_->len = 0;
     shape_->current_batch = 0;
@@ -372,7 +374,12 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // Rebuild at `new_capacity`: all or nothing (see the header comment).
   VELOMAP_NOINLINE void resize(std::size_t new_capacity) {
     changes_.bump();
-    Shape fresh = make_shape(new_capacity);
+    if (new_capacity == 0 && shape_->len == 0) {
+      shape_ = ShapeHandle<Shape>();
+      return;
+    }
+    ShapeHandle<Shape> made = make_shape(new_capacity);
+    Shape& fresh = *made;
     std::size_t slots = 0;
     for (const LevelT& level : fresh.levels) slots += level.slot_count();
     // Only a request below the current length can leave an entry without a
@@ -400,7 +407,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     // is a lower bound for any table.
     fresh.first_full.emptied_before(SlotRef{0, 0});
     for (LevelT& level : shape_->levels) level.table.discard_moved_out();
-    shape_ = std::move(fresh);
+    shape_ = std::move(made);
   }
 
   // The walk's view of the map: its parts in walk order (level 0 first, then
@@ -479,8 +486,11 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return table.entry(at.slot).value;
   }
 
-  Shape make_shape(std::size_t capacity) const {
-    Shape s;
+  ShapeHandle<Shape> make_shape(std::size_t capacity) const {
+    // Capacity 0 holds nothing: no shape of its own, no memory.
+    if (capacity == 0) return {};
+    ShapeHandle<Shape> made = ShapeHandle<Shape>::make();
+    Shape& s = *made;
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
     const std::shared_ptr<const LevelPlan> plan =
@@ -498,7 +508,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     for (const LevelT& level : s.levels) s.probes.push_back(level.lookup_fields());
     s.plan = plan->batches;
     s.batch_remaining = s.plan.empty() ? 0 : s.plan.front();
-    return s;
+    return made;
   }
 
   // Move to the next batch with a non-zero size once the current one is used
@@ -611,7 +621,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return out;
   }
 
-  ResetOnMove<Shape> shape_;
+  ShapeHandle<Shape> shape_;
   ChangeCount changes_;
   std::uint64_t seed_ = 0;
   std::uint64_t shared_seed_ = 0;

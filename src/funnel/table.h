@@ -246,12 +246,13 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   const SlotPart<Entry>& overflow() const noexcept { return shape_->overflow; }
   const SlotPart<Entry>& part(std::size_t i) const noexcept { return shape_->part(i); }
 
-  // Bytes the map owns besides its own object: every part's table, the
-  // primary's tag summaries and the level array.
+  // Bytes the map owns besides its own object: its shape, every part's
+  // table, the primary's tag summaries and the level array.
   std::size_t memory_bytes() const noexcept {
+    if (!shape_.owned()) return 0;
     const Shape& s = *shape_;
-    std::size_t bytes = s.levels.capacity() * sizeof(LevelT) + s.block.allocated_bytes() +
-                        s.overflow.table.allocated_bytes();
+    std::size_t bytes = sizeof(Shape) + s.levels.capacity() * sizeof(LevelT) +
+                        s.block.allocated_bytes() + s.overflow.table.allocated_bytes();
     if (s.special.primary.group_summaries)
       bytes += s.special.primary.group_count() * sizeof(TagSummary);
     return bytes;
@@ -423,6 +424,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // and seed stay (the overflow part keeps its slots too).
   void clear() noexcept {
     changes_.bump();
+    if (!shape_.owned()) return;  // nothing placed, nothing to forget
     for (std::size_t i = 0; i < part_count(); ++i) shape_->part(i).clear();
     if (shape_->special.primary.group_summaries) shape_->special.primary.forget_summaries();
     shape_->len = 0;
@@ -440,7 +442,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   // shape until the overflow part has been sized for all of them.
   VELOMAP_NOINLINE void resize(std::size_t new_capacity) {
     changes_.bump();
-    Shape fresh = make_shape(new_capacity);
+    if (new_capacity == 0 && shape_->len == 0) {
+      shape_ = ShapeHandle<Shape>();
+      return;
+    }
+    ShapeHandle<Shape> made = make_shape(new_capacity);
+    Shape& fresh = *made;
     std::vector<SlotPart<Entry>*> new_parts(fresh.levels.size() + 3);
     for (std::size_t i = 0; i < new_parts.size(); ++i) new_parts[i] = &fresh.part(i);
     const std::size_t old_parts = part_count();
@@ -473,7 +480,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     for (std::size_t i = 0; i < fresh.levels.size(); ++i)
       if (fresh.levels[i].len != 0) fresh.max_populated_level = i;
     for (std::size_t p = 0; p < old_parts; ++p) shape_->part(p).table.discard_moved_out();
-    shape_ = std::move(fresh);
+    shape_ = std::move(made);
   }
 
   // The walk's view of the map: its parts in walk order (levels 0, 1, ...,
@@ -667,11 +674,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     }
   }
 
-  Shape make_shape(std::size_t capacity) const {
-    Shape s;
+  ShapeHandle<Shape> make_shape(std::size_t capacity) const {
     // Capacity 0 holds nothing (max_items 0: the first key grows the map),
-    // so it needs no level either: an empty map costs no table memory.
-    if (capacity == 0) return s;
+    // so it needs no shape of its own: an empty map owns no memory.
+    if (capacity == 0) return {};
+    ShapeHandle<Shape> made = ShapeHandle<Shape>::make();
+    Shape& s = *made;
     const FunnelGeometry g = plan_geometry(capacity, reserve_fraction_);
     // Every table but the overflow part's in one block.
     std::size_t bytes = 0;
@@ -697,7 +705,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
     s.wide_buckets = g.bucket_width > kGroupWidth;
-    return s;
+    return made;
   }
 
   // The slot a new key with this hash takes: the first free one among its
@@ -777,7 +785,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return out;
   }
 
-  ResetOnMove<Shape> shape_;
+  ShapeHandle<Shape> shape_;
   ChangeCount changes_;
   std::uint64_t seed_ = 0;
   std::uint64_t shared_seed_ = 0;

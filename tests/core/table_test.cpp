@@ -184,6 +184,23 @@ TYPED_TEST(TableTest, MovesHandOverEverythingAndLeaveAnEmptyMap) {
   EXPECT_EQ(b.len(), 20u);
 }
 
+// Maps of no capacity share one empty shape and own no memory: nothing done
+// to one (clearing it, copying an empty map into it, placing a key) changes
+// another.
+TYPED_TEST(TableTest, EmptyMapsOwnNothingAndShareNothingWritable) {
+  auto a = TypeParam::with_options(0), b = TypeParam::with_options(0);
+  EXPECT_EQ(a.memory_bytes(), 0u);
+  a.clear();
+  a.insert_copies(
+      b, [](const auto& e) noexcept { return std::pair(TestKey(e.key), Counted(0)); },
+      [](const auto&) noexcept {});
+  a.reserve(0);
+  EXPECT_FALSE(b.first_full_bound());
+  a.insert(key(1), Counted(1));
+  EXPECT_GT(a.memory_bytes(), 0u);
+  EXPECT_TRUE(b.len() == 0 && b.memory_bytes() == 0 && !b.contains_key(key(1)));
+}
+
 TYPED_TEST(TableTest, ClearKeepsTheShapeAndReserveGrowsOnce) {
   auto m = TypeParam::with_options(0);
   testing::fill(m, 0, 40);
