@@ -8,6 +8,7 @@
 //   VELOMAP_COLD            rarely run; laid out away from hot code
 //   VELOMAP_FLATTEN         inline every call inside the function
 //   prefetch_for_read/write ask the cache for a line ahead of use
+//   allocate_aligned        memory aligned beyond malloc's guarantee
 //   VELOMAP_HAVE_SSE2       the SSE2 group implementation can be used
 //   VELOMAP_HAVE_UINT128    velomap::uint128 is a 128-bit unsigned integer
 //   VELOMAP_CALLER_FILE/LINE  where the call was written
@@ -16,6 +17,12 @@
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
 #define VELOMAP_MSVC 1
+#endif
+
+#include <cstddef>
+#include <cstdlib>
+#if defined(_WIN32)
+#include <malloc.h>
 #endif
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
@@ -85,6 +92,24 @@ inline void prefetch_for_write(const void* p) noexcept {
   asm volatile("");
 #else
   (void)p;
+#endif
+}
+
+// `bytes` of memory aligned to `align` (a power of two, at least a
+// pointer's size), or null; released with free_aligned.
+inline void* allocate_aligned(std::size_t bytes, std::size_t align) noexcept {
+#if defined(_WIN32)
+  return _aligned_malloc(bytes, align);
+#else
+  void* p = nullptr;
+  return posix_memalign(&p, align, bytes) == 0 ? p : nullptr;
+#endif
+}
+inline void free_aligned(void* p) noexcept {
+#if defined(_WIN32)
+  _aligned_free(p);
+#else
+  std::free(p);
 #endif
 }
 

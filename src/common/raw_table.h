@@ -61,8 +61,9 @@ class RawTable {
     // Only the control bytes need a value: entries are raw storage until
     // filled, so zeroing them (as calloc would, with a memset once the
     // allocator recycles memory) is wasted work.
-    own_ = ShapeBlock(layout.alloc_size);
-    place_in(own_.take(layout.alloc_size), layout);
+    ShapeBlock own(layout.alloc_size);
+    place_in(own.take(layout.alloc_size), layout);
+    own_ = own.release();
   }
 
   // The same, in a piece of `block` (which owns the memory; see
@@ -91,8 +92,9 @@ class RawTable {
   }
   RawTable(const RawTable&) = delete;
   RawTable& operator=(const RawTable&) = delete;
+  ~RawTable() { free_aligned(own_); }
   void swap(RawTable& o) noexcept {
-    own_.swap(o.own_);
+    std::swap(own_, o.own_);
     std::swap(entries_, o.entries_);
     std::swap(ctrl_, o.ctrl_);
     std::swap(slot_count_, o.slot_count_);
@@ -103,8 +105,10 @@ class RawTable {
   std::size_t group_count() const noexcept { return group_count_; }
   // Whether the table owns an allocation (not one in a ShapeBlock), and
   // its size.
-  bool allocated() const noexcept { return own_.allocated_bytes() != 0; }
-  std::size_t allocated_bytes() const noexcept { return own_.allocated_bytes(); }
+  bool allocated() const noexcept { return own_ != nullptr; }
+  std::size_t allocated_bytes() const noexcept {
+    return own_ == nullptr ? 0 : block_bytes(slot_count_);
+  }
 
   ctrl_t* ctrl() noexcept { return ctrl_; }
   const ctrl_t* ctrl() const noexcept { return ctrl_; }
@@ -211,7 +215,7 @@ class RawTable {
     reset_ctrl();
   }
 
-  ShapeBlock own_;  // the table's own memory; empty for none or a ShapeBlock piece
+  void* own_ = nullptr;  // the table's own memory; null for none or a ShapeBlock piece
   Entry* entries_ = nullptr;
   ctrl_t* ctrl_ = nullptr;
   std::size_t slot_count_ = 0;

@@ -56,10 +56,9 @@ class ShapeBlock {
     if (bytes == 0) return;
     if (bytes > kMaxTableBytes) fail("layout overflow");
     if (fault_injection::refuse_allocation()) throw std::bad_alloc();
-    raw_ = std::malloc(bytes + kTableAlign - 1);
+    raw_ = allocate_aligned(bytes, kTableAlign);
     if (raw_ == nullptr) throw std::bad_alloc();
-    next_ = reinterpret_cast<unsigned char*>(
-        (reinterpret_cast<std::uintptr_t>(raw_) + kTableAlign - 1) & ~(kTableAlign - 1));
+    next_ = static_cast<unsigned char*>(raw_);
     left_ = bytes;
     bytes_ = bytes;
   }
@@ -71,7 +70,15 @@ class ShapeBlock {
   }
   ShapeBlock(const ShapeBlock&) = delete;
   ShapeBlock& operator=(const ShapeBlock&) = delete;
-  ~ShapeBlock() { std::free(raw_); }
+  ~ShapeBlock() { free_aligned(raw_); }
+
+  // Hand the memory to the caller (to be released with free_aligned),
+  // leaving the block empty.
+  void* release() noexcept {
+    next_ = nullptr;
+    left_ = bytes_ = 0;
+    return std::exchange(raw_, nullptr);
+  }
 
   // The size a piece of `n` bytes takes.
   static constexpr std::size_t piece(std::size_t n) noexcept { return round_to_table_align(n); }
@@ -84,10 +91,8 @@ class ShapeBlock {
     left_ -= size;
     return p;
   }
-  // Bytes allocated (with the alignment slack), 0 when empty.
-  std::size_t allocated_bytes() const noexcept {
-    return raw_ == nullptr ? 0 : bytes_ + kTableAlign - 1;
-  }
+  // Bytes allocated, 0 when empty.
+  std::size_t allocated_bytes() const noexcept { return raw_ == nullptr ? 0 : bytes_; }
 
   void swap(ShapeBlock& o) noexcept {
     std::swap(raw_, o.raw_);
