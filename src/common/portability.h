@@ -23,6 +23,8 @@
 #include <cstdlib>
 #if defined(_WIN32)
 #include <malloc.h>
+#else
+#include <stdlib.h>  // posix_memalign
 #endif
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
