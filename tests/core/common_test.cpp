@@ -54,7 +54,10 @@ struct Entry24 {
   void* c;
 };
 
-TEST(RawTable, RoundsToWholeGroups) {
+// Whole groups; entries from a 64-byte boundary, control bytes (EMPTY)
+// right after them; tables carved from one ShapeBlock laid out alike and
+// disjoint, the block owning the memory.
+TEST(RawTable, GroupsAndLayoutInOwnAndSharedBlocks) {
   const struct {
     std::size_t requested, slots;
   } cases[] = {{0, 0}, {1, 16}, {16, 16}, {17, 32}, {100, 112}};
@@ -64,30 +67,20 @@ TEST(RawTable, RoundsToWholeGroups) {
     EXPECT_EQ(t.group_count(), c.slots / 16);
     EXPECT_EQ(t.allocated(), c.slots != 0);
   }
-}
-
-TEST(RawTable, OneZeroFilledAlignedBlock) {
-  RawTable<Entry24> t(48);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&t.entry(0)) % 64, 0u);
-  // Control bytes follow the entries at the next multiple of 64.
-  EXPECT_EQ(reinterpret_cast<const unsigned char*>(t.ctrl()) -
-                reinterpret_cast<const unsigned char*>(&t.entry(0)),
-            static_cast<std::ptrdiff_t>(48 * sizeof(Entry24)));
-  for (std::size_t s = 0; s < t.slot_count(); ++s) EXPECT_EQ(t.ctrl_at(s), kEmpty);
-}
-
-// Tables carved from one ShapeBlock: each piece aligned, laid out as an
-// owning table is, disjoint from the next; the block owns the memory.
-TEST(RawTable, TablesShareOneShapeBlock) {
   ShapeBlock block(RawTable<Entry24>::block_bytes(48) + RawTable<Entry24>::block_bytes(1));
-  RawTable<Entry24> a(48, block), b(1, block), none(0, block);
+  RawTable<Entry24> own(48), a(48, block), b(1, block), none(0, block);
   EXPECT_FALSE(a.allocated());
   EXPECT_EQ(none.slot_count(), 0u);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&b.entry(0)) % 64, 0u);
+  for (const RawTable<Entry24>* t : {&own, &a, &b}) {
+    const auto* entries = reinterpret_cast<const unsigned char*>(&t->entry(0));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(entries) % 64, 0u);
+    EXPECT_EQ(reinterpret_cast<const unsigned char*>(t->ctrl()) - entries,
+              static_cast<std::ptrdiff_t>(t->slot_count() * sizeof(Entry24)));
+    for (std::size_t s = 0; s < t->slot_count(); ++s) EXPECT_EQ(t->ctrl_at(s), kEmpty);
+  }
   EXPECT_EQ(
       reinterpret_cast<const unsigned char*>(&b.entry(0)),
       reinterpret_cast<const unsigned char*>(&a.entry(0)) + RawTable<Entry24>::block_bytes(48));
-  for (std::size_t s = 0; s < b.slot_count(); ++s) EXPECT_EQ(b.ctrl_at(s), kEmpty);
   EXPECT_THROW(ShapeBlock(SIZE_MAX), InternalFailure);
 }
 
