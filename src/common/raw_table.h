@@ -61,9 +61,10 @@ class RawTable {
     // Only the control bytes need a value: entries are raw storage until
     // filled, so zeroing them (as calloc would, with a memset once the
     // allocator recycles memory) is wasted work.
-    ShapeBlock own(layout.alloc_size);
-    place_in(own.take(layout.alloc_size), layout);
-    own_ = own.release();
+    if (fault_injection::refuse_allocation()) throw std::bad_alloc();
+    own_ = allocate_aligned(layout.alloc_size, kTableAlign);
+    if (own_ == nullptr) throw std::bad_alloc();
+    place_in(static_cast<unsigned char*>(own_), layout, false);
   }
 
   // The same, in a piece of `block` (which owns the memory; see
@@ -71,7 +72,7 @@ class RawTable {
   RawTable(std::size_t requested, ShapeBlock& block) {
     if (!size_for(requested)) return;
     const TableLayout layout = compute_table_layout(slot_count_, sizeof(Entry), alignof(Entry));
-    place_in(block.take(layout.alloc_size), layout);
+    place_in(block.take(layout.alloc_size), layout, block.zeroed());
   }
 
   // Bytes a table for `requested` slots takes in a ShapeBlock. Throws
@@ -209,10 +210,11 @@ class RawTable {
     group_count_ = slot_count_ / kGroupWidth;
     return slot_count_ != 0;
   }
-  void place_in(unsigned char* block, const TableLayout& layout) noexcept {
+  void place_in(unsigned char* block, const TableLayout& layout, bool zeroed) noexcept {
     entries_ = reinterpret_cast<Entry*>(block);
     ctrl_ = block + layout.ctrl_offset;
-    reset_ctrl();
+    static_assert(kEmpty == 0, "zero-filled memory holds EMPTY control bytes");
+    if (!zeroed) reset_ctrl();
   }
 
   void* own_ = nullptr;  // the table's own memory; null for none or a ShapeBlock piece

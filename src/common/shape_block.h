@@ -49,6 +49,9 @@ inline TableLayout compute_table_layout(std::size_t slot_count, std::size_t entr
 // (the tables carved from it must be gone first).
 class ShapeBlock {
  public:
+  // Blocks from this size on come zero-filled from calloc (see below).
+  static constexpr std::size_t kZeroedFrom = std::size_t{1} << 20;
+
   ShapeBlock() noexcept = default;
   // Room for `bytes` (a sum of rounded piece sizes). Throws std::bad_alloc,
   // or InternalFailure("layout overflow") past what an object may span.
@@ -56,9 +59,20 @@ class ShapeBlock {
     if (bytes == 0) return;
     if (bytes > kMaxTableBytes) fail("layout overflow");
     if (fault_injection::refuse_allocation()) throw std::bad_alloc();
-    raw_ = allocate_aligned(bytes, kTableAlign);
-    if (raw_ == nullptr) throw std::bad_alloc();
-    next_ = static_cast<unsigned char*>(raw_);
+    if (bytes >= kZeroedFrom) {
+      // Fresh pages from the system are zero already, and calloc does not
+      // clear them again: control bytes and side arrays start as they must
+      // (EMPTY, no bits), and pages no entry reaches are never touched.
+      raw_ = std::calloc(1, bytes + kTableAlign - 1);
+      if (raw_ == nullptr) throw std::bad_alloc();
+      next_ = reinterpret_cast<unsigned char*>(
+          (reinterpret_cast<std::uintptr_t>(raw_) + kTableAlign - 1) & ~(kTableAlign - 1));
+      zeroed_ = true;
+    } else {
+      raw_ = allocate_aligned(bytes, kTableAlign);
+      if (raw_ == nullptr) throw std::bad_alloc();
+      next_ = static_cast<unsigned char*>(raw_);
+    }
     left_ = bytes;
     bytes_ = bytes;
   }
@@ -70,15 +84,19 @@ class ShapeBlock {
   }
   ShapeBlock(const ShapeBlock&) = delete;
   ShapeBlock& operator=(const ShapeBlock&) = delete;
-  ~ShapeBlock() { free_aligned(raw_); }
+  ~ShapeBlock() { zeroed_ ? std::free(raw_) : free_aligned(raw_); }
 
-  // Hand the memory to the caller (to be released with free_aligned),
-  // leaving the block empty.
+  // Hand the memory of a block under kZeroedFrom to the caller (to be
+  // released with free_aligned), leaving the block empty.
   void* release() noexcept {
+    VELOMAP_ASSERT(!zeroed_);
     next_ = nullptr;
     left_ = bytes_ = 0;
     return std::exchange(raw_, nullptr);
   }
+
+  // Whether the memory came zero-filled (so every piece does).
+  bool zeroed() const noexcept { return zeroed_; }
 
   // The size a piece of `n` bytes takes.
   static constexpr std::size_t piece(std::size_t n) noexcept { return round_to_table_align(n); }
@@ -91,14 +109,18 @@ class ShapeBlock {
     left_ -= size;
     return p;
   }
-  // Bytes allocated, 0 when empty.
-  std::size_t allocated_bytes() const noexcept { return raw_ == nullptr ? 0 : bytes_; }
+  // Bytes allocated (with the alignment slack of a zero-filled block), 0
+  // when empty.
+  std::size_t allocated_bytes() const noexcept {
+    return raw_ == nullptr ? 0 : bytes_ + (zeroed_ ? kTableAlign - 1 : 0);
+  }
 
   void swap(ShapeBlock& o) noexcept {
     std::swap(raw_, o.raw_);
     std::swap(next_, o.next_);
     std::swap(left_, o.left_);
     std::swap(bytes_, o.bytes_);
+    std::swap(zeroed_, o.zeroed_);
   }
 
  private:
@@ -106,6 +128,7 @@ class ShapeBlock {
   unsigned char* next_ = nullptr;
   std::size_t left_ = 0;
   std::size_t bytes_ = 0;
+  bool zeroed_ = false;
 };
 
 }  // namespace velomap

@@ -166,7 +166,7 @@ struct Level : SlotPart<Entry> {
     step_mask = next_pow2(group_count()) - 1;
     if (!fits_in_u32(step_mask)) fail("layout overflow");
     overflow = reinterpret_cast<OverflowWord*>(block.take(group_count() * sizeof(OverflowWord)));
-    forget_overflow();
+    if (!block.zeroed()) forget_overflow();
   }
 
   // Release every entry; forget tombstones and overflow bits.
