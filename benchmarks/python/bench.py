@@ -370,6 +370,67 @@ def plot_high_load(rows, path: str) -> None:
     print(f"plot: {path}")
 
 
+# The large-map section (--large): maps of 10^6 and 10^7 str keys, made and
+# inserted in the same order (what most programs do), and the bulk
+# operations that walk or rebuild all of them: iterate (for k in m), items
+# (for k, v in m.items()), list (list(m)), copy (m.copy()) and cls(d)
+# (construction from a dict). Thread CPU time, interleaved, GC off; the
+# ratio to dict is the median of the per-repeat ratios.
+LARGE_OPS = {
+    "iterate": lambda m, d: sum(1 for _k in m),
+    "items": lambda m, d: sum(1 for _k, _v in m.items()),
+    "list": lambda m, d: len(list(m)),
+    "copy": lambda m, d: len(m.copy()),
+    "cls(d)": lambda m, d: len(type(m)(d)),
+}
+
+
+def large(sizes: list[int], repeats: int, names: list[str]):
+    rows = []
+    for n in sizes:
+        print(f"  [large n={n:,}: making keys and maps]", file=sys.stderr, flush=True)
+        keys = [f"key:{i}" for i in range(n)]
+        d = dict.fromkeys(keys, 0)
+        maps = {}
+        for name in names:
+            m = CLASSES[name]()
+            for k in keys:
+                m[k] = 0
+            maps[name] = m
+        times = {(name, op): [] for name in names for op in LARGE_OPS}
+        for rep in range(repeats):
+            for op, f in LARGE_OPS.items():
+                for name in names[rep % len(names):] + names[: rep % len(names)]:
+                    gc.disable()
+                    try:
+                        t0 = time.thread_time()
+                        got = f(maps[name], d)
+                        t1 = time.thread_time()
+                    finally:
+                        gc.enable()
+                    assert got == n, (name, op, got)
+                    times[(name, op)].append(t1 - t0)
+            print(f"  [large n={n:,}: repeat {rep + 1} of {repeats} done]", file=sys.stderr,
+                  flush=True)
+        for op in LARGE_OPS:
+            base = times[("dict", op)]
+            row = {"n": n, "op": op, "dict_ms": 1e3 * statistics.median(base)}
+            for name in names[1:]:
+                row[name] = statistics.median(t / b for t, b in zip(times[(name, op)], base))
+            rows.append(row)
+        del maps, d, keys
+    return rows
+
+
+def print_large(rows, names: list[str]) -> None:
+    print()
+    print("Large maps: str keys made and inserted in order; thread CPU time, ratio = class / dict")
+    print(f"{'n':>10} {'op':>8} {'dict ms':>9}" + "".join(f" {n:>8}" for n in names[1:]))
+    for r in rows:
+        print(f"{r['n']:>10,} {r['op']:>8} {r['dict_ms']:>9.1f}" +
+              "".join(f" {r[n]:>8.2f}" for n in names[1:]))
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--sizes", default="1000,100000,1000000")
@@ -380,6 +441,9 @@ def main(argv=None) -> int:
     p.add_argument("--quick", action="store_true",
                    help="about a minute: int keys at 1e3 and 1e5, 3 repeats, no high-load section")
     p.add_argument("--high-load", action="store_true", help="run only the high-load section")
+    p.add_argument("--large", action="store_true",
+                   help="run only the large-map section (10^6 and 10^7 str keys)")
+    p.add_argument("--large-sizes", default="1000000,10000000")
     p.add_argument("--plot", metavar="PNG", help="draw the high-load figures into this file")
     p.add_argument("--json", metavar="FILE", help="write the raw numbers into this file")
     args = p.parse_args(argv)
@@ -387,12 +451,17 @@ def main(argv=None) -> int:
         args.sizes, args.kinds, args.repeats = "1000,100000", "int", 3
 
     raw = {}
-    if not args.high_load:
+    if args.large:
+        names = ["dict"] + [c for c in args.classes.split(",") if c]
+        rows = large([int(x) for x in args.large_sizes.split(",")], max(1, args.repeats), names)
+        raw["large"] = rows
+        print_large(rows, names)
+    elif not args.high_load:
         raw["general"] = general(args)
         n = max(int(s) for s in args.sizes.split(","))
         raw["memory"] = {"n": n, "rows": build_memory(n)}
         print_build_memory(n, raw["memory"]["rows"])
-    if not args.quick:
+    if not args.quick and not args.large:
         rows = high_load(max(1, min(args.repeats, 3)), args.seed)
         raw["high_load"] = rows
         print_high_load(rows)
