@@ -69,10 +69,12 @@ struct MapMethods {
       // are placed without lookups.
       bool distinct = PyAnySet_CheckExact(a[0]) || PyDict_CheckExact(a[0]);
       Ref it = Ref::checked(PyObject_GetIter(a[0]));
+      typename Update<Scheme>::Inserter inserter(state, distinct);
       while (Ref k = Ref::steal(PyIter_Next(it.get()))) {
         distinct = distinct && hashes_silently(k.get());
-        Update<Scheme>::put(state, HashedAny::take(k.get()), Ref::incref(value), distinct);
+        inserter.put(HashedAny::take(k.get()), Ref::incref(value), distinct);
       }
+      inserter.finish();
       if (PyErr_Occurred()) throw PyErrorSet{};
       return Type::wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(state));
     });

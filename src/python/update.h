@@ -99,15 +99,35 @@ struct Update {
   using Entry = typename Scheme::Table::Entry;
 
   // Insert a stored-key wrapper and a value; the replaced value is released.
-  // A key known `distinct` from every key already stored is placed without
-  // a lookup.
-  static void put(State& target, HashedAny key, Ref value, bool distinct = false) {
-    if (distinct) {
-      target.map.insert_unique(std::move(key), std::move(value));
-    } else {
-      target.map.insert(std::move(key), std::move(value));
-    }
+  static void put(State& target, HashedAny key, Ref value) {
+    target.map.insert(std::move(key), std::move(value));
   }
+
+  // Inserts into `target` keys that are distinct from every key stored and
+  // from each other for as long as the caller says so: those are placed in
+  // bulk without lookups (UniqueInserts), while no Python code can run;
+  // the first key not known distinct ends that (writing what is pending)
+  // and it and every later key is inserted with a lookup. finish(), or the
+  // destructor, writes what is pending: before `target` moves or is read.
+  class Inserter {
+   public:
+    Inserter(State& target, bool distinct) : target_(target) {
+      if (distinct) bulk_.emplace(target.map);
+    }
+    void put(HashedAny key, Ref value, bool distinct) {
+      if (distinct && bulk_) {
+        bulk_->insert(std::move(key), std::move(value));
+      } else {
+        bulk_.reset();
+        Update::put(target_, std::move(key), std::move(value));
+      }
+    }
+    void finish() noexcept { bulk_.reset(); }
+
+   private:
+    State& target_;
+    std::optional<typename Scheme::Table::template UniqueInserts<HashedAny, Ref>> bulk_;
+  };
 
   // Copy every entry of a map of either class, reusing stored hashes. Its
   // keys are distinct and nothing here runs Python code, so an empty target
@@ -143,11 +163,7 @@ struct Update {
     Py_ssize_t pos = 0, seen = 0;
     PyObject *k, *v;
     bool distinct = target.map.len() == 0;
-    // Distinct keys go in through `bulk` while no Python code can run; it is
-    // ended (its pending entries written) before any other key is hashed.
-    using Bulk = typename Scheme::Table::template UniqueInserts<HashedAny, Ref>;
-    std::optional<Bulk> bulk;
-    if (distinct) bulk.emplace(target.map);
+    Inserter inserter(target, distinct);
     while (true) {
       if (PyDict_Size(dict) != start_size) fail("dictionary changed size during iteration");
       if (!PyDict_Next(dict, &pos, &k, &v)) break;
@@ -155,12 +171,7 @@ struct Update {
       Ref key = Ref::incref(k);
       Ref value = Ref::incref(v);
       distinct = distinct && hashes_silently(k);
-      if (distinct) {
-        bulk->insert(HashedAny::take(key.get()), std::move(value));
-      } else {
-        bulk.reset();
-        put(target, HashedAny::take(key.get()), std::move(value));
-      }
+      inserter.put(HashedAny::take(key.get()), std::move(value), distinct);
       took = true;
     }
   }

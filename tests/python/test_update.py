@@ -131,7 +131,7 @@ def test_self_update_panics_and_changes_nothing(cls, capfd):
     assert re.search(r"\(at src/python/\w+\.h:\d+\)\n", capfd.readouterr().err)
 
 
-def test_large_dict_into_an_empty_map(cls):
+def test_large_dict_or_set_into_an_empty_map(cls):
     # Into a table larger than the cache, a dict's int and str keys are
     # placed in bulk, each written a few placements late; a key whose hash
     # runs Python code ends that first, and is then looked up beside the
@@ -141,3 +141,6 @@ def test_large_dict_into_an_empty_map(cls):
     d.update((str(i), i) for i in range(30000, 60000))
     m = cls(d)
     assert len(m) == len(d) and all(m[k] == v for k, v in d.items())
+    keys = set(d)  # fromkeys of a set takes the same way
+    m = cls.fromkeys(keys, 0)
+    assert len(m) == len(keys) and all(m[k] == 0 for k in keys)
