@@ -446,7 +446,10 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
       shape_ = ShapeHandle<Shape>();
       return;
     }
-    ShapeHandle<Shape> made = make_shape(new_capacity);
+    // Entries asked into capacity 0 all go to the overflow part of a shape
+    // of the map's own (the shared empty one is never written).
+    ShapeHandle<Shape> made =
+        new_capacity == 0 ? ShapeHandle<Shape>::make() : make_shape(new_capacity);
     Shape& fresh = *made;
     std::vector<SlotPart<Entry>*> new_parts(fresh.levels.size() + 3);
     for (std::size_t i = 0; i < new_parts.size(); ++i) new_parts[i] = &fresh.part(i);
