@@ -86,15 +86,6 @@ class ShapeBlock {
   ShapeBlock& operator=(const ShapeBlock&) = delete;
   ~ShapeBlock() { zeroed_ ? std::free(raw_) : free_aligned(raw_); }
 
-  // Hand the memory of a block under kZeroedFrom to the caller (to be
-  // released with free_aligned), leaving the block empty.
-  void* release() noexcept {
-    VELOMAP_ASSERT(!zeroed_);
-    next_ = nullptr;
-    left_ = bytes_ = 0;
-    return std::exchange(raw_, nullptr);
-  }
-
   // Whether the memory came zero-filled (so every piece does).
   bool zeroed() const noexcept { return zeroed_; }
 
