@@ -91,7 +91,7 @@ class HashedAny : public KeyRef {
   HashedAny& operator=(const HashedAny&) = delete;
   ~HashedAny() { Py_XDECREF(obj()); }
 
-  // Ask the cache for the key's reference count (releasing in bulk).
+  // Ask the cache for the key's reference count (walks, bulk releases).
   void prefetch() const noexcept { prefetch_for_write(obj()); }
 
   // Give up the reference to the caller.

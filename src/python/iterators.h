@@ -134,8 +134,8 @@ struct IterClass {
     if (base + kObjectsAhead < t.slot_count()) {
       for (unsigned bit : t.group_at_slot(base + kObjectsAhead).match_full()) {
         const auto& e = t.entry(base + kObjectsAhead + bit);
-        if constexpr (K != Kind::Values) prefetch_object(e.key.obj());
-        if constexpr (K != Kind::Keys) prefetch_object(e.value.get());
+        if constexpr (K != Kind::Values) e.key.prefetch();
+        if constexpr (K != Kind::Keys) e.value.prefetch();
       }
     }
   }

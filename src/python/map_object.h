@@ -88,8 +88,6 @@ struct MapType {
   }
 };
 
-inline void prefetch_object(PyObject* o) noexcept { prefetch_for_write(o); }
-
 // Call f(entry) for every entry of a core table in walk order. Entries come
 // in table order, which is unrelated to where the key and value objects live
 // in memory, and every reference count touched is a cache miss in a large
@@ -97,8 +95,8 @@ inline void prefetch_object(PyObject* o) noexcept { prefetch_for_write(o); }
 // cache and are walked without that.
 inline constexpr std::size_t kPrefetchObjectsFrom = 4096;
 inline constexpr auto kPrefetchEntryObjects = [](const auto& e) noexcept {
-  prefetch_object(e.key.obj());
-  prefetch_object(e.value.get());
+  e.key.prefetch();
+  e.value.prefetch();
 };
 inline constexpr auto kNoPrefetch = [](const auto&) noexcept {};
 

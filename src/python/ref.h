@@ -56,7 +56,7 @@ class Ref {
     return p_;
   }
   explicit operator bool() const noexcept { return p_ != nullptr; }
-  // Ask the cache for the object's reference count (releasing in bulk).
+  // Ask the cache for the object's reference count (walks, bulk releases).
   void prefetch() const noexcept { prefetch_for_write(p_); }
 
  private:
