@@ -221,16 +221,11 @@ TYPED_TEST(TableTest, ClearKeepsTheShapeAndReserveGrowsOnce) {
   EXPECT_EQ(m.capacity(), 64u);
 
   auto r = TypeParam::with_options(0);
-  r.reserve(0);
-  EXPECT_EQ(r.capacity(), 0u);
-  r.reserve(1);
-  EXPECT_EQ(r.capacity(), 16u);
-  r.reserve(20);
-  EXPECT_EQ(r.capacity(), 32u);
-  r.reserve(200);
-  EXPECT_EQ(r.capacity(), 256u);
-  r.reserve(200);
-  EXPECT_EQ(r.capacity(), 256u);
+  for (auto [extra, capacity] :
+       {std::pair{0u, 0u}, {1u, 16u}, {20u, 32u}, {200u, 256u}, {200u, 256u}}) {
+    r.reserve(extra);
+    EXPECT_EQ(r.capacity(), capacity) << extra;
+  }
   EXPECT_THROW(r.reserve(std::numeric_limits<std::size_t>::max()), InternalFailure);
   EXPECT_EQ(r.capacity(), 256u);
 }

@@ -25,16 +25,17 @@ def raises(exc, *actions, match=None):
 
 class HashKey:
     """A key with a chosen hash; its __eq__ compares `name` and may be told to
-    raise, or to run a callback first."""
+    raise, or to run a callback first. Both count their calls."""
 
     def __init__(self, hash_value, name=None, eq_error=None, on_eq=None):
         self.hash_value = hash_value
         self.name = name if name is not None else hash_value
         self.eq_error = eq_error
         self.on_eq = on_eq
-        self.eq_calls = 0
+        self.eq_calls = self.hash_calls = 0
 
     def __hash__(self):
+        self.hash_calls += 1
         return self.hash_value
 
     def __eq__(self, other):

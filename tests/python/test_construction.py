@@ -90,22 +90,6 @@ def test_fromkeys(cls):
     assert len(cls.fromkeys(BadLen([1, 2]))) == 2
 
 
-def test_copy_does_not_hash_again(cls):
-    calls = []
-
-    class K:
-        def __hash__(self):
-            calls.append(1)
-            return 1
-
-    m = cls()
-    m[K()] = 1
-    calls.clear()
-    m.copy()
-    m.copy().update(m)
-    assert calls == []
-
-
 def test_repr_capacity_and_docs(cls):
     n = cls.__name__
     m = cls(capacity=100)

@@ -4,7 +4,6 @@ import sys
 
 import pytest
 
-import velomap
 from conftest import HashKey
 
 
@@ -78,13 +77,3 @@ def test_eq_errors_count_as_unequal(cls):
     m[probe] = 2
     assert len(m) == 2
 
-
-def test_panic_from_eq_is_never_swallowed(cls, capfd):
-    m = cls()
-    m[HashKey(9, "a", eq_error=velomap.PanicException("inner failure"))] = 1
-    with pytest.raises(velomap.PanicException, match="^inner failure$"):
-        HashKey(9, "b") in m
-    err = capfd.readouterr().err
-    assert "resuming an internal failure" in err
-    assert "inner failure" in err
-    assert len(m) == 1

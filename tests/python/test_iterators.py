@@ -9,14 +9,6 @@ import pytest
 STALE = "dictionary changed size during iteration"
 
 
-def test_iterator_classes(cls):
-    it = iter(cls(a=1).items())
-    assert iter(it) is it and type(it).__name__ == f"_{cls.__name__[:-7]}ItemIter"
-    with pytest.raises(TypeError):
-        type(it)()
-    assert not hasattr(it, "__length_hint__")
-
-
 class Promises:  # a length that makes update() reserve room, and no pairs
     def __len__(self):
         return 1000

@@ -101,28 +101,39 @@ def test_deferred_frees_belong_to_their_thread(cls):
     assert done.stdout == "other thread: True\nforked child: True\n", done.stderr[-2000:]
 
 
-@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
-def test_base_exceptions_from_eq_propagate_and_change_nothing(cls, error):
-    m = cls()
-    m[HashKey(3, "stored", eq_error=error())] = 1
-    probe = HashKey(3, "probe")
-    for action in (lambda: probe in m, lambda: m.get(probe), lambda: m.__setitem__(probe, 2),
-                   lambda: m.setdefault(probe, 2), lambda: m.pop(probe, None)):
-        with pytest.raises(error):
-            action()
-    assert len(m) == 1 and list(m.values()) == [1]
+# Base exceptions raised by Python code the maps call (a key's or a value's
+# __eq__, the other operand's __len__ or __contains__) reach the caller and
+# change nothing; an internal failure also says where it was resumed.
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, velomap.PanicException])
+def test_base_exceptions_from_python_code_propagate_and_change_nothing(cls, error, capfd):
+    class Hostile:
+        def __init__(self, length):
+            self.length = length
 
-    class Len:
         def __len__(self):
+            if self.length is None:
+                raise error()
+            return self.length
+
+        def __contains__(self, _x):
             raise error()
 
         def __iter__(self):
             return iter([])
 
-    with pytest.raises(error):
-        m.update(Len())
-    with pytest.raises(error):
-        cls.fromkeys(Len())
+    m = cls()
+    m[HashKey(3, "stored", eq_error=error())] = 1
+    probe = HashKey(3, "probe")
+    for action in (lambda: probe in m, lambda: m.get(probe), lambda: m.__setitem__(probe, 2),
+                   lambda: m.setdefault(probe, 2), lambda: m.pop(probe, None),
+                   lambda: m.update(Hostile(None)), lambda: cls.fromkeys(Hostile(None)),
+                   lambda: cls(a=HashKey(0, eq_error=error())) == {"a": 1},
+                   lambda: cls(a=1).keys() == Hostile(1)):
+        with pytest.raises(error):
+            action()
+    assert len(m) == 1 and list(m.values()) == [1]
+    if error is velomap.PanicException:
+        assert "resuming an internal failure" in capfd.readouterr().err
 
 
 class Payload:

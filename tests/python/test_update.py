@@ -83,9 +83,12 @@ def test_keys_branch_and_other_class():
     m = FunnelHashMap()
     keys = [HashKey(1, i) for i in range(20)]
     e = ElasticHashMap({k: i for i, k in enumerate(keys)})
-    calls = sum(k.eq_calls for k in keys)
-    f = FunnelHashMap(e)  # the twin's stored hashes, no comparisons
-    assert sum(k.eq_calls for k in keys) == calls and f == e and ElasticHashMap(f) == e
+    calls = sum(k.eq_calls + k.hash_calls for k in keys)
+    f = FunnelHashMap(e)  # stored hashes: no hashing, no comparisons
+    assert sum(k.eq_calls + k.hash_calls for k in keys) == calls
+    hashes = sum(k.hash_calls for k in keys)
+    e.copy().update(e.copy())  # stored hashes again
+    assert sum(k.hash_calls for k in keys) == hashes and f == e and ElasticHashMap(f) == e
     f.update(ElasticHashMap({keys[0]: "new", "b": 2}))
     assert f[keys[0]] == "new" and f["b"] == 2 and len(f) == 21
 
