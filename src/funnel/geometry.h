@@ -8,10 +8,9 @@
 //     buckets of w slots;
 //   * the buckets are spread over the levels as a near-geometric sequence of
 //     ratio 3/4 (each level within one bucket of 3/4 of the previous);
-//   * each level's bucket count is rounded up to a power of two, so a bucket
-//     is chosen by masking; a bucket's slot width is w rounded up to a power
-//     of two, and lookups and placements use the whole of it, a group at a
-//     time.
+//   * a level holds exactly its buckets (a hash picks one by a multiply,
+//     not a mask, so no count is rounded up), and lookups and placements
+//     use the whole of a bucket, a group at a time.
 // The special array is split into a primary part (a power-of-two number of
 // groups, probed with bounded double hashing and summarised per group by a
 // 128-bit set of the tags ever placed there) and a fallback part of small

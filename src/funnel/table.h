@@ -6,8 +6,9 @@
 //   level 0, level 1, ..., level α−1, primary, fallback, overflow.
 //
 // Where a key may live, for h its mixed hash, lo = low 32 bits of h:
-//   level i:  bucket (lo ^ lo32(salt_i)) & mask_i, group by group (buckets
-//             are 16 slots wide, or 32 or 64 when δ < 1/256)
+//   level i:  bucket ⌊(lo · m_i mod 2^32) · B_i / 2^32⌋ of its B_i buckets,
+//             m_i = lo32(salt_i) | 1, group by group (buckets are 16 slots
+//             wide, or a larger multiple of 16 when δ < 1/256)
 //   primary:  groups g0 = lo32(r) & gm, g(j+1) = (g(j) + (hi32(r) | 1)) & gm,
 //             r = rotl64(h, 11), at most primary_probe_limit groups
 //   fallback: the whole of buckets b1 = lo32(rotl64(h, 19)) % count and
@@ -18,12 +19,29 @@
 //     would have been placed there or earlier), but only in a level that
 //     holds entries; a bucket whose groups are all full passes the search on
 //     to the next level;
+//   * a full first-level bucket whose passed filter lacks the hash's bits
+//     ends it (below);
 //   * a primary group with an EMPTY byte and no DELETED byte ends it;
 //   * the fallback buckets are always scanned whole.
 // Removal keeps this sound by writing EMPTY only where the slot's aligned
 // group already holds an EMPTY byte, and DELETED otherwise. Each primary
 // group carries a 128-bit set of every tag ever placed in it, so lookups skip
 // the groups that never saw their tag.
+//
+// Passed filters. Levels are filled to the last slot before keys spill into
+// the next, so in a nearly full map most buckets hold no EMPTY byte and the
+// EMPTY rule alone lets an unsuccessful lookup walk bucket after bucket,
+// one cache miss each. Every bucket of the first level therefore keeps a
+// 256-bit filter: a key placed anywhere past its first-level bucket (a
+// later level, the special array, the overflow part) sets two bits of it,
+// chosen by hash bits 32–47, which the bucket's own choice (bits 0–31) and
+// the tag (57–63) do not use. A lookup that finds its first-level bucket
+// full and its bits not both set stops there. In a map at its growth point
+// 46–48 keys have passed each first-level bucket, and a lookup for an
+// absent key goes on past it one time in ten (9–10% at capacity 2^20,
+// whatever the reserve fraction). Bits are set by
+// placements and cleared by clear and rebuilds; removals leave them. A
+// first level of a single bucket (capacity 32 and less) has none.
 //
 // Overflow part. Keys that share one hash share all their candidate places,
 // so a few hundred of them exhaust those places however large the table is.
@@ -77,22 +95,23 @@
 namespace velomap::funnel {
 
 inline constexpr std::uint64_t kSaltStep = 0x9E3779B97F4A7C15ull;
+// Capacity from which a lookup asks for its first levels' groups at once,
+// and how many levels.
+inline constexpr std::size_t kPrefetchLevelsFrom = std::size_t{1} << 15;
+inline constexpr std::size_t kPrefetchLevels = 4;
 // Slots of a new overflow part; it doubles when full.
 inline constexpr std::size_t kOverflowStart = 16;
 
 template <class Entry>
 struct alignas(64) BucketLevel : SlotPart<Entry> {
   std::uint64_t salt = 0;
-  std::size_t bucket_mask = 0;
-  std::size_t bucket_shift = 0;
+  std::size_t bucket_count = 0;
+  std::size_t bucket_width = 0;  // slots, a whole number of groups
+  std::uint32_t multiplier = 1;  // odd: the level's own spread of the hash
 
-  // Slots of a level of `buckets` buckets, each `width` (≥ 16) slots wide;
-  // both rounded up to powers of two.
+  // Slots of a level of `buckets` buckets, each `width` slots wide.
   static std::size_t slots_for(std::size_t buckets, std::size_t width) noexcept {
-    return sat_mul(rounded_buckets(buckets), next_pow2(width));
-  }
-  static std::size_t rounded_buckets(std::size_t buckets) noexcept {
-    return buckets <= 1 ? buckets : next_pow2(buckets);
+    return sat_mul(buckets, width);
   }
 
   // Level `index` of `buckets` buckets, each `width` slots wide, its table
@@ -101,19 +120,41 @@ struct alignas(64) BucketLevel : SlotPart<Entry> {
   BucketLevel(std::size_t index, std::size_t buckets, std::size_t width, ShapeBlock& block)
       : SlotPart<Entry>(RawTable<Entry>(slots_for(buckets, width), block)),
         salt(static_cast<std::uint64_t>(index + 1) * kSaltStep),
-        bucket_mask(buckets <= 1 ? 0 : rounded_buckets(buckets) - 1),
-        bucket_shift(static_cast<std::size_t>(std::countr_zero(next_pow2(width)))) {}
+        bucket_count(buckets),
+        bucket_width(width),
+        multiplier(static_cast<std::uint32_t>(salt) | 1u) {}
 
-  // The first slot of the bucket of `lo`. In a shape whose buckets are one
-  // group wide (Wide false) every level's shift is that of a group, a
-  // constant.
+  // The bucket of `lo`: the high word of lo·m (mod 2^32)
+  // times the bucket count. The product's high bits depend on every bit of
+  // lo, and each level multiplies by its own m, so keys that share a bucket
+  // in one level are spread over the next.
+  std::size_t bucket_of(std::uint32_t lo) const noexcept {
+    const std::uint32_t spread = lo * multiplier;
+    return static_cast<std::size_t>((std::uint64_t{spread} * bucket_count) >> 32);
+  }
+  // The bucket's first slot. In a shape whose buckets are one group wide
+  // (Wide false) the width is a constant.
   template <bool Wide>
   std::size_t bucket_start(std::uint32_t lo) const noexcept {
-    VELOMAP_ASSERT(Wide || bucket_slots() == kGroupWidth);
-    const std::size_t bucket = (lo ^ static_cast<std::uint32_t>(salt)) & bucket_mask;
-    return Wide ? bucket << bucket_shift : bucket * kGroupWidth;
+    VELOMAP_ASSERT(Wide || bucket_width == kGroupWidth);
+    return bucket_of(lo) * (Wide ? bucket_width : kGroupWidth);
   }
-  std::size_t bucket_slots() const noexcept { return std::size_t{1} << bucket_shift; }
+  std::size_t bucket_slots() const noexcept { return bucket_width; }
+};
+
+// The hash bits of the keys placed past one first-level bucket (see the
+// header comment).
+struct alignas(32) PassedFilter {
+  std::uint64_t words[4] = {0, 0, 0, 0};
+
+  void add(std::uint64_t h) noexcept {
+    words[(h >> 38) & 3] |= std::uint64_t{1} << ((h >> 32) & 63);
+    words[(h >> 46) & 3] |= std::uint64_t{1} << ((h >> 40) & 63);
+  }
+  bool may_hold(std::uint64_t h) const noexcept {
+    return (words[(h >> 38) & 3] >> ((h >> 32) & 63)) & (words[(h >> 46) & 3] >> ((h >> 40) & 63)) &
+           1;
+  }
 };
 
 // 128-bit set of tags (bit t−1 for tag t).
@@ -305,13 +346,13 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
                                               bool& absent) const {
     const Shape& s = *shape_;
     const std::size_t walked = std::min(s.max_populated_level + 1, s.levels.size());
+    if (s.capacity >= kPrefetchLevelsFrom) prefetch_levels<Wide>(s, hp.lo, walked);
     for (std::size_t i = 0; i < walked; ++i) {
       const LevelT& level = s.levels[i];
       const std::size_t start = level.template bucket_start<Wide>(hp.lo);
       if (level.len == 0) {
-        // Every byte of an empty level is free.
-        if constexpr (Prepare)
-          if (!prep.vacancy && level.slot_count() != 0) prep.vacancy = {i, start};
+        // Every byte of an empty level is free (a level has a bucket at least).
+        if constexpr (Prepare) note_vacancy(prep, SlotRef{i, start});
         continue;
       }
       const std::size_t end = start + (Wide ? level.bucket_slots() : kGroupWidth);
@@ -320,12 +361,16 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         for (unsigned bit : group.match(hp.tag)) {
           if (level.table.entry(base + bit).key.equals(key)) return SlotRef{i, base + bit};
         }
-        if constexpr (Prepare)
-          if (!prep.vacancy) prep.vacancy = first_free(group, i, base);
+        if constexpr (Prepare) note_vacancy(prep, group, i, base);
         if (group.has_empty()) {
           absent = true;
           return {};
         }
+      }
+      if (i == 0 && !passed_first_level(s, hp)) {
+        if constexpr (Prepare) prep.levels_walked = 1;
+        absent = true;
+        return {};
       }
     }
     if constexpr (Prepare) prep.levels_walked = walked;
@@ -427,6 +472,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     if (!shape_.owned()) return;  // nothing placed, nothing to forget
     for (std::size_t i = 0; i < part_count(); ++i) shape_->part(i).clear();
     if (shape_->special.primary.group_summaries) shape_->special.primary.forget_summaries();
+    shape_->forget_passed();
     shape_->len = 0;
     shape_->max_populated_level = 0;
     shape_->first_full.reset();
@@ -517,6 +563,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     std::size_t max_populated_level = 0;
     FirstFullBound first_full;
     bool wide_buckets = false;  // buckets span more than one group
+    // One per bucket of the first level, in `block` (or none: see above).
+    PassedFilter* passed = nullptr;
+
+    void forget_passed() noexcept {
+      if (passed != nullptr) std::fill_n(passed, levels[0].bucket_count, PassedFilter{});
+    }
 
     Shape() = default;
     Shape(Shape&&) noexcept = default;
@@ -583,6 +635,32 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   }
 
   static std::size_t overflow_index(const Shape& s) noexcept { return s.levels.size() + 2; }
+
+  // The first free slot a lookup meets is where a new key goes.
+  static void note_vacancy(InsertProbe& prep, SlotRef free) noexcept {
+    if (!prep.vacancy) prep.vacancy = free;
+  }
+  static void note_vacancy(InsertProbe& prep, const Group& group, std::size_t part,
+                           std::size_t base) noexcept {
+    if (!prep.vacancy) prep.vacancy = first_free(group, part, base);
+  }
+
+  // In a table too large for the cache, ask at once for the key's bucket
+  // in the next few levels and for its passed filter, so that their misses
+  // overlap with the first level's.
+  template <bool Wide>
+  static void prefetch_levels(const Shape& s, std::uint32_t lo, std::size_t walked) noexcept {
+    for (std::size_t i = 1; i < std::min(walked, kPrefetchLevels); ++i)
+      prefetch_for_read(s.levels[i].table.ctrl() + s.levels[i].template bucket_start<Wide>(lo));
+    if (s.passed != nullptr) prefetch_for_read(&s.passed[s.levels[0].bucket_of(lo)]);
+  }
+
+  // Whether a key of this hash may have been placed past its full
+  // first-level bucket: its bits are in the bucket's passed filter, or
+  // the level has none.
+  static bool passed_first_level(const Shape& s, const HashParts& hp) noexcept {
+    return s.passed == nullptr || s.passed[s.levels[0].bucket_of(hp.lo)].may_hold(hp.h);
+  }
 
   // The lowest free slot of the group at `base` of part `part`: where a new
   // key goes among the slots that group covers (the one placement rule that
@@ -693,6 +771,12 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
                                SpecialArray<Entry>::primary_slots(g.special_capacity)));
     bytes = sat_add(bytes, RawTable<Entry>::block_bytes(
                                SpecialArray<Entry>::fallback_slots(g.special_capacity)));
+    const auto first =
+        std::find_if(g.bucket_counts.begin(), g.bucket_counts.end(), [](auto c) { return c != 0; });
+    // A first level of one bucket (capacities up to 32) gets no filter: all
+    // keys would share it.
+    const std::size_t filters = first == g.bucket_counts.end() || *first < 2 ? 0 : *first;
+    bytes = sat_add(bytes, ShapeBlock::piece(sat_mul(filters, sizeof(PassedFilter))));
     s.block = ShapeBlock(bytes);
     // A level of no bucket has no slot: placements pass it by and lookups
     // find nothing there, so it is left out (small maps have many: a map
@@ -705,6 +789,10 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
         s.levels.emplace_back(i, g.bucket_counts[i], g.bucket_width, s.block);
     s.special =
         SpecialArray<Entry>::with_capacity_in(g.special_capacity, primary_probe_limit_, s.block);
+    if (filters != 0) {
+      s.passed = reinterpret_cast<PassedFilter*>(s.block.take(filters * sizeof(PassedFilter)));
+      if (!s.block.zeroed()) s.forget_passed();
+    }
     s.capacity = capacity;
     s.max_items = max_items_for(capacity, reserve_fraction_);
     s.wide_buckets = g.bucket_width > kGroupWidth;
@@ -760,6 +848,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   static void claim_in(Shape& s, SlotPart<Entry>& part, SlotRef at, const HashParts& hp) noexcept {
     const ctrl_t tag = hp.tag;
     part.template claim<Mode != Placing::kRebuild>(at.slot, tag);
+    if (at.part != 0 && s.passed != nullptr) s.passed[s.levels[0].bucket_of(hp.lo)].add(hp.h);
     if (at.part < s.levels.size()) {
       if constexpr (Mode != Placing::kRebuild)
         s.max_populated_level = std::max(s.max_populated_level, at.part);

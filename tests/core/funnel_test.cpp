@@ -112,7 +112,7 @@ TEST_F(FunnelMap, SpecialArrayShapes) {
   const Map m1000 = Map::with_options(1000);
   Sizes slots;
   for (const auto& l : m1000.levels()) slots.push_back(l.slot_count());
-  EXPECT_EQ(slots, (Sizes{256, 256, 128, 128, 128, 64, 64, 32, 32, 16, 16}));  // no empty level
+  EXPECT_EQ(slots, (Sizes{240, 176, 128, 96, 80, 64, 48, 32, 32, 16, 16}));  // no empty level
   EXPECT_EQ(Map::with_options(100).fallback().bucket_shift, 3u);
   EXPECT_EQ(m1000.fallback().bucket_range(4), (std::pair<std::size_t, std::size_t>{32, 40}));
 
@@ -146,10 +146,9 @@ SlotRef reference_slot(const Map& m, std::uint64_t h) {
   for (std::size_t i = 0; i < n; ++i) {
     const auto& l = m.levels()[i];
     if (l.len >= l.slot_count()) continue;
-    const std::size_t start = ((lo ^ static_cast<std::uint32_t>(l.salt)) & l.bucket_mask)
-                              << l.bucket_shift;
-    if (auto s = first_free(l.table, start, start + (std::size_t{1} << l.bucket_shift)))
-      return {i, *s};
+    const std::uint32_t spread = lo * (static_cast<std::uint32_t>(l.salt) | 1u);
+    const std::size_t start = ((std::uint64_t{spread} * l.bucket_count) >> 32) * l.bucket_width;
+    if (auto s = first_free(l.table, start, start + l.bucket_width)) return {i, *s};
   }
   const auto& p = m.primary();
   if (p.len < p.slot_count()) {
@@ -263,6 +262,22 @@ TEST_F(FunnelMap, PrimarySummariesKeepBitsAfterRemoval) {
     bits += static_cast<std::size_t>(std::popcount(w));
   EXPECT_EQ(bits, 1u);
   EXPECT_FALSE(m.contains_key(key(5)));
+}
+
+// Keys that share every level bucket but not the rest of their hash reach
+// the special array; each sets its own bits of its first-level bucket's
+// passed filter, which lookups for it must get past.
+TEST_F(FunnelMap, KeysPastEveryLevelAreFoundThroughThePassedFilter) {
+  Map m = Map::with_options(100);  // levels of 2, 2, 1 and 1 buckets
+  std::vector<std::int64_t> ids;
+  for (std::int64_t id = 0; ids.size() < 75; ++id) {
+    const std::uint32_t lo = low_word(m.hash_of(key(id)));
+    if (m.levels()[0].bucket_of(lo) == 0 && m.levels()[1].bucket_of(lo) == 0) ids.push_back(id);
+  }
+  for (const std::int64_t id : ids) m.insert(key(id), Counted(id));
+  ASSERT_EQ(m.capacity(), 100u);
+  EXPECT_EQ(m.primary().len, 11u);
+  for (const std::int64_t id : ids) ASSERT_EQ(value_of(m, key(id)), id);
 }
 
 // Keys sharing one hash run out of candidate places after a few hundred;
