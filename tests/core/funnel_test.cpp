@@ -31,7 +31,7 @@ Sizes padded(Sizes head, std::size_t n) {
 }
 
 // ---- geometry -------------------------------------------------------------
-TEST(FunnelGeometry, LevelCountAndWidth) {
+TEST(FunnelGeometry, LevelCountWidthAndProbeLimit) {
   EXPECT_EQ(level_count_for(0.1), 24u);
   EXPECT_EQ(bucket_width_for(0.1), 16u);
   EXPECT_EQ(level_count_for(0.125), 22u);
@@ -41,14 +41,9 @@ TEST(FunnelGeometry, LevelCountAndWidth) {
   for (auto [in, out] : std::vector<std::pair<double, double>>{
            {0.5, 0.125}, {1e-9, 0.000001}, {std::nan(""), 0.1}, {-inf, 0.1}})
     EXPECT_EQ(normalize_reserve_fraction(in), out) << in;
-}
-
-TEST(FunnelGeometry, DefaultProbeLimit) {
-  const struct {
-    std::size_t capacity, limit;
-  } cases[] = {{0, 1},   {4, 1},   {5, 2},     {16, 2},    {17, 3},
-               {256, 3}, {257, 4}, {65536, 4}, {65537, 5}, {100000, 5}};
-  for (const auto& c : cases) EXPECT_EQ(default_probe_limit(c.capacity), c.limit) << c.capacity;
+  for (auto [capacity, limit] : std::vector<std::pair<std::size_t, std::size_t>>{
+           {0, 1}, {4, 1}, {5, 2}, {16, 2}, {17, 3}, {256, 3}, {257, 4}, {65536, 4}, {65537, 5}})
+    EXPECT_EQ(default_probe_limit(capacity), limit) << capacity;
 }
 
 TEST(FunnelGeometry, BucketCountsAndSpecialCapacity) {
@@ -248,20 +243,6 @@ TEST_F(FunnelMap, WatermarkFallsWithEmptyLevels) {
   EXPECT_EQ(m.max_populated_level(), 2u);
   EXPECT_FALSE(m.remove(key(1000)));
   EXPECT_EQ(m.max_populated_level(), 2u);
-}
-
-TEST_F(FunnelMap, PrimarySummariesKeepBitsAfterRemoval) {
-  // Capacity 1: everything lives in the primary.
-  Map m = Map::with_options(1);
-  m.insert(key(5), Counted(5));
-  const auto at = m.find(key(5));
-  ASSERT_EQ(at.part, m.levels().size());
-  m.remove(key(5));
-  std::size_t bits = 0;
-  for (auto w : m.primary().group_summaries[0].bits)
-    bits += static_cast<std::size_t>(std::popcount(w));
-  EXPECT_EQ(bits, 1u);
-  EXPECT_FALSE(m.contains_key(key(5)));
 }
 
 // Keys that share every level bucket but not the rest of their hash reach

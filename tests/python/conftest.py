@@ -23,6 +23,27 @@ def raises(exc, *actions, match=None):
             action()
 
 
+class Sized:
+    """Iterates `items` and reports `length` as its length (an exception
+    instance is raised instead); `in` raises `contains_error` if given."""
+
+    def __init__(self, items=(), length=None, contains_error=None):
+        self.items, self.length, self.contains_error = items, length, contains_error
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return len(self.items) if self.length is None else self.length
+
+    def __iter__(self):
+        return iter(self.items)
+
+    def __contains__(self, x):
+        if self.contains_error is not None:
+            raise self.contains_error
+        return x in self.items
+
+
 class HashKey:
     """A key with a chosen hash; its __eq__ compares `name` and may be told to
     raise, or to run a callback first. Both count their calls."""

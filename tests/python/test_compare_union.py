@@ -51,7 +51,9 @@ def test_union_operand_orders(cls):
     assert type(ElasticHashMap(b=2) | FunnelHashMap(a=1)) is ElasticHashMap
     assert dict((cls() | [("k", 1)]).items()) == {"k": 1}
     assert dict(([("k", 1)] | cls(j=2)).items()) == {"k": 1, "j": 2}
-    with pytest.raises(TypeError, match="'int' object is not iterable"):
-        cls() | 5
+    same = m
+    m |= [("k", "v")]
+    assert m is same and m["k"] == "v"
+    raises(TypeError, lambda: cls() | 5, lambda: m.__ior__(None), match="object is not iterable")
     result = {1.0: "x"} | cls({1: "y"})  # the left key object stays
     assert result[1] == "y" and type(list(result)[0]) is float

@@ -5,16 +5,10 @@ import weakref
 
 import pytest
 
+from conftest import Sized
+
 
 STALE = "dictionary changed size during iteration"
-
-
-class Promises:  # a length that makes update() reserve room, and no pairs
-    def __len__(self):
-        return 1000
-
-    def __iter__(self):
-        return iter(())
 
 
 # Every change invalidates the iterators of every kind made before it, for
@@ -29,7 +23,7 @@ class Promises:  # a length that makes update() reserve room, and no pairs
     (lambda m: m.clear(), True),
     (lambda m: m.update({"a": 2}, a=3), True),
     (lambda m: pytest.raises(ValueError, m.update, [(1, 2), [3]]), True),  # keeps (1, 2)
-    (lambda m: m.update(Promises()), True),  # a rebuild without pairs
+    (lambda m: m.update(Sized((), 1000)), True),  # a rebuild without pairs
     (lambda m: m.__ior__({"a": 1}), True),
     (lambda m: m.get("a"), False),
     (lambda m: m.get("x", 0), False),
@@ -61,8 +55,7 @@ def test_guard_comes_before_exhaustion(cls):
     pytest.raises(KeyError, m.popitem)  # an empty popitem changes nothing
     pytest.raises(StopIteration, next, it)
     m.clear()  # clearing an empty map is a change
-    with pytest.raises(RuntimeError, match=STALE):
-        next(it)
+    pytest.raises(RuntimeError, next, it)
 
 
 def test_iterator_keeps_its_map_alive_but_not_old_entries(cls):

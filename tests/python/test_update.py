@@ -111,17 +111,6 @@ def test_keys_branch_and_other_class():
         m.update(BadKeys())
 
 
-def test_inplace_or(cls):
-    m = cls()
-    same = m
-    m |= [("k", "v")]
-    assert m is same and m["k"] == "v"
-    with pytest.raises(TypeError, match="'int' object is not iterable"):
-        m |= 5
-    with pytest.raises(TypeError, match="'NoneType' object is not iterable"):
-        m |= None
-
-
 def test_self_update_panics_and_changes_nothing(cls, capfd):
     m = cls(a=1)
     it = iter(m)
