@@ -119,15 +119,19 @@ std::vector<Placed> placements(const Map& m) {
   return out;
 }
 
-// Every part's tombstone count is the number of its DELETED bytes.
+// Every part's live and tombstone counts are the numbers of its full and
+// DELETED bytes.
 template <class Map>
-void expect_tombstones_counted(const Map& m) {
+void expect_counts_match(const Map& m) {
   for (std::size_t p = 0; p < m.table_count(); ++p) {
     const auto& part = m.part_at(p);
-    std::size_t deleted = 0;
-    for (std::size_t s = 0; s < part.slot_count(); ++s)
+    std::size_t deleted = 0, full = 0;
+    for (std::size_t s = 0; s < part.slot_count(); ++s) {
       deleted += part.table.ctrl_at(s) == kDeleted;
+      full += is_full(part.table.ctrl_at(s));
+    }
     EXPECT_EQ(part.tombstones, deleted) << "part " << p;
+    EXPECT_EQ(part.len, full) << "part " << p;
   }
 }
 
