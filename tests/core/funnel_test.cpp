@@ -142,7 +142,8 @@ SlotRef reference_slot(const Map& m, std::uint64_t h) {
     const auto& l = m.levels()[i];
     if (l.len >= l.slot_count()) continue;
     const std::uint32_t spread = lo * (static_cast<std::uint32_t>(l.salt) | 1u);
-    const std::size_t start = ((std::uint64_t{spread} * l.bucket_count) >> 32) * l.bucket_width;
+    const auto bucket = static_cast<std::size_t>((std::uint64_t{spread} * l.bucket_count) >> 32);
+    const std::size_t start = bucket * l.bucket_width;
     if (auto s = first_free(l.table, start, start + l.bucket_width)) return {i, *s};
   }
   const auto& p = m.primary();
