@@ -100,23 +100,6 @@ TEST(RawTable, LayoutBounds) {
   }
 }
 
-TEST(RawTable, RefusedAllocationIsBadAlloc) {
-  // A size just inside the layout bound: 2^58 slots of 24 bytes on a 64-bit
-  // target, which no allocator grants, must throw bad_alloc, not abort. On a
-  // 32-bit target the same bound is about 1.6 GB, which the allocator may
-  // grant: there the check is only that no other failure happens.
-  const std::size_t slots = (static_cast<std::size_t>(PTRDIFF_MAX) / 32) & ~std::size_t{15};
-  if constexpr (sizeof(void*) >= 8) {
-    EXPECT_THROW(RawTable<Entry24>{slots}, std::bad_alloc);
-  } else {
-    try {
-      RawTable<Entry24> t{slots};
-      EXPECT_EQ(t.slot_count(), slots);
-    } catch (const std::bad_alloc&) {
-    }
-  }
-}
-
 // ---- Hashing ------------------------------------------------------------
 TEST(Hash, TagIsSevenBitsAndNeverZero) {
   EXPECT_EQ(tag_of(0), 1);

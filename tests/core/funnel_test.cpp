@@ -235,17 +235,6 @@ TEST_F(FunnelMap, RemovalMarksEmptyOrDeleted) {
   }
 }
 
-TEST_F(FunnelMap, WatermarkFallsWithEmptyLevels) {
-  Map m = Map::with_options(64);  // four levels of one bucket
-  fill(m, 0, 58);
-  ASSERT_EQ(m.max_populated_level(), 3u);
-  for (std::int64_t i = 0; i < 58; ++i)
-    if (m.find(key(i)).part == 3) m.remove(key(i));
-  EXPECT_EQ(m.max_populated_level(), 2u);
-  EXPECT_FALSE(m.remove(key(1000)));
-  EXPECT_EQ(m.max_populated_level(), 2u);
-}
-
 // Keys that share every level bucket but not the rest of their hash reach
 // the special array; each sets its own bits of its first-level bucket's
 // passed filter, which lookups for it must get past.

@@ -44,6 +44,21 @@ class Sized:
         return x in self.items
 
 
+class KeysMapping(Sized):
+    """A mapping by keys() and [] alone: the keys of `items` (or `keys`, when
+    given; one without an item raises KeyError) and their items' values."""
+
+    def __init__(self, items=(), length=None, keys=None):
+        super().__init__(items, length)
+        self.key_list = [k for k, _ in items] if keys is None else keys
+
+    def keys(self):
+        return iter(self.key_list)
+
+    def __getitem__(self, k):
+        return dict(self.items)[k]
+
+
 class HashKey:
     """A key with a chosen hash; its __eq__ compares `name` and may be told to
     raise, or to run a callback first. Both count their calls."""

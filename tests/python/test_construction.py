@@ -1,5 +1,5 @@
-"""Construction paths and options: with_options, fromkeys, capacity, repr,
-Cls[K, V], and the argument-binding texts (copies: test_copy_pickle)."""
+"""Construction paths and options: with_options, fromkeys, and the
+argument-binding texts (copies: test_copy_pickle)."""
 
 import math
 
@@ -77,18 +77,3 @@ def test_fromkeys(cls):
     with pytest.raises(TypeError, match="not iterable"):
         cls.fromkeys(5)
     assert len(cls.fromkeys(Sized([1, 2], ValueError("no length")))) == 2
-
-
-def test_repr_capacity_and_docs(cls):
-    n = cls.__name__
-    m = cls(capacity=100)
-    assert repr(m) == f"{n}(len=0, capacity=100)"
-    m = cls()
-    m[1] = 1
-    assert repr(m) == f"{n}(len=1, capacity=16)"
-    with pytest.raises(AttributeError):
-        m.capacity = 3
-    assert cls.get.__text_signature__ == "($self, key, default=None)"
-    assert cls.update.__doc__.startswith("Mirror of `dict.update`.")
-    alias = cls[int, str]
-    assert alias.__origin__ is cls and alias.__args__ == (int, str)

@@ -22,6 +22,13 @@ KEYS = st.one_of(
 VALUES = st.integers(0, 5)
 
 
+def missing_or(fn, *args):
+    try:
+        return fn(*args)
+    except KeyError:
+        return "missing"
+
+
 class AgreeWithDict(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
@@ -41,25 +48,12 @@ class AgreeWithDict(RuleBasedStateMachine):
 
     @rule(k=KEYS)
     def delete(self, k):
-        def run(m):
-            try:
-                del m[k]
-                return True
-            except KeyError:
-                return False
-
-        self.each(run)
+        self.each(lambda m: missing_or(m.__delitem__, k))
 
     @rule(k=KEYS, default=st.one_of(st.none(), VALUES))
     def pop(self, k, default):
-        def run(m):
-            try:
-                # A None default counts as absent for the maps; dict gets none.
-                return m.pop(k) if default is None else m.pop(k, default)
-            except KeyError:
-                return "missing"
-
-        self.each(run)
+        # A None default counts as absent for the maps; dict gets none.
+        self.each(lambda m: missing_or(m.pop, k) if default is None else m.pop(k, default))
 
     @rule()
     def popitem(self):

@@ -7,7 +7,7 @@ import pytest
 
 import velomap
 from velomap import ElasticHashMap, FunnelHashMap
-from conftest import HashKey
+from conftest import HashKey, KeysMapping
 
 
 def test_pairs_and_first_key_object(cls):
@@ -86,14 +86,7 @@ def test_keys_branch_and_other_class():
     f.update(ElasticHashMap({keys[0]: "new", "b": 2}))
     assert f[keys[0]] == "new" and f["b"] == 2 and len(f) == 21
 
-    class KeysOnly:
-        def keys(self):
-            return iter(["p", "q"])
-
-        def __getitem__(self, k):
-            return k.upper()
-
-    m.update(KeysOnly())
+    m.update(KeysMapping([("p", "P"), ("q", "Q")]))
     assert m["p"] == "P" and m["q"] == "Q"
 
     class BadKeys:
