@@ -39,9 +39,9 @@
 // full and its bits not both set stops there. In a map at its growth point
 // 46–48 keys have passed each first-level bucket, and a lookup for an
 // absent key goes on past it one time in ten (9–10% at capacity 2^20,
-// whatever the reserve fraction). Bits are set by
-// placements and cleared by clear and rebuilds; removals leave them. A
-// first level of a single bucket (capacity 32 and less) has none.
+// whatever the reserve fraction). Bits are set by placements and cleared
+// by clear and rebuilds; removals leave them. A first level of a single
+// bucket (capacity 32 and less) has none.
 //
 // Overflow part. Keys that share one hash share all their candidate places,
 // so a few hundred of them exhaust those places however large the table is.
@@ -124,10 +124,10 @@ struct alignas(64) BucketLevel : SlotPart<Entry> {
         bucket_width(width),
         multiplier(static_cast<std::uint32_t>(salt) | 1u) {}
 
-  // The bucket of `lo`: the high word of lo·m (mod 2^32)
-  // times the bucket count. The product's high bits depend on every bit of
-  // lo, and each level multiplies by its own m, so keys that share a bucket
-  // in one level are spread over the next.
+  // The bucket of `lo`: the high word of lo·m (mod 2^32) times the bucket
+  // count. The product's high bits depend on every bit of lo, and each
+  // level multiplies by its own m, so keys that share a bucket in one level
+  // are spread over the next.
   std::size_t bucket_of(std::uint32_t lo) const noexcept {
     const std::uint32_t spread = lo * multiplier;
     return static_cast<std::size_t>((std::uint64_t{spread} * bucket_count) >> 32);
