@@ -28,7 +28,8 @@ def test_constructor_contents_and_reserved_keywords(cls):
     (FunnelHashMap, {"reserve_fraction": 1e-9}, None, None),
     (ElasticHashMap, {"reserve_fraction": 0.99}, None, None),
     (ElasticHashMap, {"probe_scale": math.nan}, None, None),  # normalised by the table
-    *[(FunnelHashMap, {"reserve_fraction": v}, ValueError, FUNNEL_RANGE) for v in (0.1250001, 0.0, -1.0, math.nan, math.inf)],
+    *[(FunnelHashMap, {"reserve_fraction": v}, ValueError, FUNNEL_RANGE)
+      for v in (0.1250001, 0.0, -1.0, math.nan, math.inf)],
     *[(ElasticHashMap, {"reserve_fraction": v}, ValueError, ELASTIC_RANGE) for v in (1.0, 0.0, math.nan)],
     (ElasticHashMap, {"probe_scale": 0.0}, ValueError, "probe_scale must be positive"),
     (ElasticHashMap, {"probe_scale": -2}, ValueError, "probe_scale must be positive"),

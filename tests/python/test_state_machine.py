@@ -69,7 +69,8 @@ class AgreeWithDict(RuleBasedStateMachine):
     def setdefault(self, k, v):
         self.each(lambda m: m.setdefault(k, v))
 
-    @rule(pairs=st.lists(st.tuples(KEYS, VALUES), max_size=8), kw=st.dictionaries(st.sampled_from("xyz"), VALUES, max_size=2))
+    @rule(pairs=st.lists(st.tuples(KEYS, VALUES), max_size=8),
+          kw=st.dictionaries(st.sampled_from("xyz"), VALUES, max_size=2))
     def update(self, pairs, kw):
         for m in (self.model, *self.maps):
             m.update(pairs, **kw)
