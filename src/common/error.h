@@ -30,6 +30,13 @@
 
 namespace velomap {
 
+// Whether VELOMAP_ASSERT and the other debug-build checks are compiled in.
+#ifdef NDEBUG
+inline constexpr bool kDebugChecks = false;
+#else
+inline constexpr bool kDebugChecks = true;
+#endif
+
 // Where a failure was raised.
 struct SourceLocation {
   const char* file = "";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -80,8 +81,9 @@ class DeferredWrites {
  public:
   static constexpr std::size_t kDepth = 8;
   static constexpr std::size_t kFromSlots = (std::size_t{1} << 20) / sizeof(Dest);
+  static bool wanted(std::size_t slots) noexcept { return slots >= kFromSlots; }
 
-  explicit DeferredWrites(std::size_t slots) noexcept : defer_(slots >= kFromSlots) {}
+  explicit DeferredWrites(std::size_t slots) noexcept : defer_(wanted(slots)) {}
 
   // Whether writes are deferred at all.
   bool defers() const noexcept { return defer_; }
@@ -128,6 +130,48 @@ class DeferredWrites {
   bool defer_;
   std::size_t n_ = 0;
   Pending ring_[kDepth];
+};
+
+// The rebuilds' deferred writes: an entry's bytes are copied from its old
+// slot, which keeps them until the rebuild ends, kDepth placements after its
+// new slot is claimed. The ring starts full of copies between two scratch
+// entries, so that each push does the oldest pending copy without asking
+// whether there is one. Used only into tables that DeferredWrites defers.
+template <class Entry>
+class DeferredRelocations {
+ public:
+  static constexpr std::size_t kDepth = 8;
+  static bool wanted(std::size_t slots) noexcept {
+    return DeferredWrites<Entry, const Entry*>::wanted(slots);
+  }
+
+  DeferredRelocations() noexcept { forget(); }
+
+  VELOMAP_ALWAYS_INLINE void push(Entry* to, const Entry* from) noexcept {
+    static_assert(Entry::kRelocatable, "rebuilds move entries by copying their bytes");
+    prefetch_for_write(to);
+    Copy& c = ring_[n_++ % kDepth];
+    std::memcpy(c.to, c.from, sizeof(Entry));
+    c = {to, from};
+  }
+
+  // Do every pending copy.
+  void flush() noexcept {
+    for (Copy& c : ring_) std::memcpy(c.to, c.from, sizeof(Entry));
+    forget();
+  }
+
+ private:
+  struct Copy {
+    void* to;
+    const void* from;
+  };
+  void forget() noexcept {
+    for (Copy& c : ring_) c = {scratch_[0], scratch_[1]};
+  }
+  alignas(Entry) unsigned char scratch_[2][sizeof(Entry)] = {};
+  Copy ring_[kDepth];
+  std::size_t n_ = 0;
 };
 
 }  // namespace velomap

@@ -385,24 +385,11 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     // Only a request below the current length can leave an entry without a
     // place; it is refused before anything moves.
     if (slots < shape_->len) fail("no free slot found after resize");
-    // Walk order: level 0 first, slots ascending; each entry's bytes are
-    // copied a few placements after its slot is claimed (DeferredWrites).
-    DeferredWrites<Entry, const Entry*> pending(new_capacity);
-    constexpr auto kRelocate = [](Entry* to, const Entry* from) noexcept {
-      RawTable<Entry>::relocate_into(to, from);
-    };
-    for (LevelT& old : shape_->levels) {
-      const RawTable<Entry>& src = old.table;
-      for (std::size_t g = 0, groups = src.group_count(); g < groups; ++g) {
-        for (unsigned bit : src.group(g).match_full()) {
-          const Entry& e = src.entry(g * kGroupWidth + bit);
-          const SlotRef at = claim_slot<Placing::kRebuild>(fresh, hash_of(e.key));
-          VELOMAP_ASSERT(at);
-          pending.push(&fresh.levels[at.part].table.entry(at.slot), &e, kRelocate);
-        }
-      }
-    }
-    pending.flush(kRelocate);
+    // Debug builds place every entry again by claim_slot alone, into a shape
+    // allocated before anything moves, and compare.
+    ShapeHandle<Shape> again = kDebugChecks ? make_shape(new_capacity) : ShapeHandle<Shape>();
+    move_entries(fresh);
+    if constexpr (kDebugChecks) check_moves(fresh, *again);
     // The walk bound was left alone during the moves: the first slot of all
     // is a lower bound for any table.
     fresh.first_full.emptied_before(SlotRef{0, 0});
@@ -457,6 +444,112 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     const std::uint64_t h = hash_of(key);
     if (const auto at = find_slot_indices_with_hash(key, h)) return {&entry_at(at).value, false};
     return {&place_new(std::move(key), std::move(value), h), true};
+  }
+
+  // The rebuild's moves: every entry, in walk order (level 0 first, slots
+  // ascending), goes where claim_slot would put it, its bytes copied a few
+  // placements after its slot is claimed into a table larger than the cache
+  // (DeferredRelocations). The placements
+  // come in runs that keep the batch and the level tried first (a run ends
+  // before the batch is used up and before the current level can become
+  // done), so that an entry whose first probe group there has a free slot
+  // is placed with that level's fields and the run's counts held in
+  // registers; the others go through the rules. Debug builds place every
+  // entry again by claim_slot alone and compare (check_moves).
+  void move_entries(Shape& fresh) {
+    if (DeferredRelocations<Entry>::wanted(fresh.capacity)) {
+      DeferredRelocations<Entry> pending;
+      move_entries_by(fresh, [&](Entry* to, const Entry* from) { pending.push(to, from); });
+      pending.flush();
+    } else {
+      move_entries_by(fresh, RawTable<Entry>::relocate_into);
+    }
+    for (std::size_t i = 0; i < fresh.levels.size(); ++i)
+      if (fresh.levels[i].len != 0) fresh.populated |= std::uint64_t{1} << i;
+  }
+  template <class Relocate>
+  VELOMAP_ALWAYS_INLINE void move_entries_by(Shape& fresh, Relocate&& relocate) {
+    const std::uint64_t seed = this->seed_, shared = this->shared_seed_;
+    std::size_t left = 0;  // placements left in the current run
+    std::size_t run = 0;   // placements the run started with
+    LevelT* fl = nullptr;
+    ctrl_t* ctrl = nullptr;
+    Entry* entries = nullptr;
+    std::uint32_t salt = 0, groups = 0;
+    const auto settle = [&] {
+      const std::size_t made = run - left;
+      fresh.len += made;
+      if (fresh.batch_remaining > 0) fresh.batch_remaining -= made;
+    };
+    for (const LevelT& old : shape_->levels) {
+      const ctrl_t* const src_ctrl = old.table.ctrl();
+      const Entry* const src = old.table.entries();
+      for (std::size_t base = 0, end = old.slot_count(); base < end; base += kGroupWidth) {
+        for (unsigned bit : Group(src_ctrl + base).match_full()) {
+          if (left == 0) {
+            settle();
+            advance_batch(fresh);
+            run = left = run_length(fresh);
+            fl = &fresh.levels[first_candidate(fresh)];
+            ctrl = fl->table.ctrl();
+            entries = &fl->table.entry(0);
+            salt = static_cast<std::uint32_t>(fl->salt);
+            groups = static_cast<std::uint32_t>(fl->group_count());
+          }
+          --left;
+          const Entry* const e = src + base + bit;
+          const std::uint64_t h = mix_hash(seed, e->key.hash_input(), shared);
+          const std::size_t start = reduce_to_group(low_word(h) ^ salt, groups) * kGroupWidth;
+          if (const BitMask free = Group(ctrl + start).match_free()) {
+            const std::size_t slot = start + free.lowest();
+            ctrl[slot] = tag_of(h);
+            ++fl->len;
+            relocate(entries + slot, e);
+          } else {
+            const SlotRef at = claim_by_rules<false>(fresh, h);
+            VELOMAP_ASSERT(at);
+            relocate(&fresh.levels[at.part].table.entry(at.slot), e);
+          }
+        }
+      }
+    }
+    settle();
+  }
+
+  // The moves' placements are the rules' own: `again`, a fresh shape for
+  // the same capacity, receives every old entry (their bytes are still in
+  // place) by claim_slot and must end with the same control bytes, overflow
+  // words and counts as `fresh`.
+  void check_moves(const Shape& fresh, Shape& again) const {
+    for (const LevelT& old : shape_->levels)
+      for (std::size_t g = 0; g < old.group_count(); ++g)
+        for (unsigned bit : old.table.group(g).match_full())
+          claim_slot<Placing::kRebuild>(again, hash_of(old.table.entry(g * kGroupWidth + bit).key));
+    VELOMAP_ASSERT(again.len == fresh.len && again.populated == fresh.populated);
+    VELOMAP_ASSERT(again.current_batch == fresh.current_batch &&
+                   again.batch_remaining == fresh.batch_remaining);
+    for (std::size_t i = 0; i < fresh.levels.size(); ++i) {
+      const LevelT& a = again.levels[i];
+      const LevelT& f = fresh.levels[i];
+      VELOMAP_ASSERT(a.len == f.len);
+      VELOMAP_ASSERT(std::memcmp(a.table.ctrl(), f.table.ctrl(), f.slot_count()) == 0);
+      VELOMAP_ASSERT(std::equal(a.overflow, a.overflow + a.group_count(), f.overflow));
+    }
+    // `again` names entries it does not hold: it must go without releasing any.
+    for (LevelT& level : again.levels) level.table.reset_ctrl();
+  }
+
+  // How many placements from here keep the batch and the level tried first:
+  // the rest of the batch (all of them past the plan), and no more than
+  // would bring an undone current level to its reserve threshold.
+  static std::size_t run_length(const Shape& s) noexcept {
+    std::size_t n = s.batch_remaining == 0 ? SIZE_MAX : s.batch_remaining;
+    const std::size_t b = s.current_batch;
+    if (b > 0 && b < s.levels.size() && !s.levels[b - 1].done()) {
+      const LevelT& cur = s.levels[b - 1];
+      n = std::min(n, cur.free_slots() - cur.reserve_threshold);
+    }
+    return n;
   }
 
   // Claim the slot of a key known to be absent without touching the walk
@@ -542,6 +635,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   //       then next, then current in full;
   //     C: current, then next;
   //   and when all of these fail, every level in order.
+  // Callers come here only when the first probe group of the level that the
+  // rules try first (first_candidate) has no free slot.
   static SlotRef choose_slot(const Shape& s, std::uint32_t lo) noexcept {
     const auto& lv = s.levels;
     const std::size_t count = lv.size();
@@ -563,18 +658,29 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
       if (cur.done()) {
         if (!(at = full(b))) at = full(b - 1);
       } else if (nxt.free_slots() > nxt.slot_count() / 4) {
-        // The budget is at least one group, so a free slot in the first
-        // group settles it without working the budget out.
-        if (!(at = probe(b - 1, 1))) {
-          const std::size_t budget =
-              std::min(std::max<std::size_t>(cur.group_count(), 1), cur.probe_limits.budget(fc));
-          if (!(at = probe(b - 1, budget)) && !(at = full(b))) at = full(b - 1);
-        }
+        const std::size_t budget =
+            std::min(std::max<std::size_t>(cur.group_count(), 1), cur.probe_limits.budget(fc));
+        if (!(at = probe(b - 1, budget)) && !(at = full(b))) at = full(b - 1);
       } else {
         if (!(at = full(b - 1))) at = full(b);
       }
     }
     for (std::size_t i = 0; !at && i < count; ++i) at = full(i);
+    return at;
+  }
+
+  // Claim the slot the rules choose for a key whose first candidate group
+  // is full, and note the groups it passed; none when there is no free
+  // slot. The caller accounts for the rest.
+  template <bool MayBeDeleted>
+  static SlotRef claim_by_rules(Shape& s, std::uint64_t h) noexcept {
+    const std::uint32_t lo = low_word(h);
+    const SlotRef at = choose_slot(s, lo);
+    if (at) {
+      LevelT& level = s.levels[at.part];
+      level.template claim<MayBeDeleted>(at.slot, tag_of(h));
+      level.mark_passed(lo, at.slot, overflow_bit(h));
+    }
     return at;
   }
 
@@ -593,12 +699,8 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     SlotRef at;
     if (const BitMask free = fl.table.group(g).match_free()) {
       at = {first, g * kGroupWidth + free.lowest()};  // no group passed
-      s.levels[first].template claim<Mode != Placing::kRebuild>(at.slot, tag_of(h));
-    } else if ((at = choose_slot(s, lo))) {
-      LevelT& level = s.levels[at.part];
-      level.template claim<Mode != Placing::kRebuild>(at.slot, tag_of(h));
-      level.mark_passed(lo, at.slot, overflow_bit(h));
-    } else {
+      s.levels[first].claim(at.slot, tag_of(h));
+    } else if (!(at = claim_by_rules<true>(s, h))) {
       return {};
     }
     s.populated |= std::uint64_t{1} << at.part;

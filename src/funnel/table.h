@@ -606,32 +606,75 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
 
   // The rebuild's main pass: every entry in walk order goes to the slot its
   // hash gives it in `fresh`, or is noted in `stranded` when it has none.
+  // Each entry's bytes are copied a few placements after its slot is
+  // claimed in a table larger than the cache (DeferredRelocations); a
+  // failure leaves the old tables whole.
   template <bool Wide>
   void move_placed(Shape& fresh, const std::vector<SlotPart<Entry>*>& new_parts,
                    std::vector<SlotRef>& stranded) {
-    // Each entry's bytes are copied a few placements after its slot is
-    // claimed (DeferredWrites); a failure leaves the old tables whole.
-    DeferredWrites<Entry, const Entry*> pending(fresh.capacity);
-    constexpr auto kRelocate = [](Entry* to, const Entry* from) noexcept {
-      RawTable<Entry>::relocate_into(to, from);
-    };
+    if (DeferredRelocations<Entry>::wanted(fresh.capacity)) {
+      DeferredRelocations<Entry> pending;
+      move_placed_by<Wide>(fresh, new_parts, stranded,
+                           [&](Entry* to, const Entry* from) { pending.push(to, from); });
+      pending.flush();
+    } else {
+      move_placed_by<Wide>(fresh, new_parts, stranded, RawTable<Entry>::relocate_into);
+    }
+  }
+
+  // The levels' part of choose_slot and claim_in, for a fresh shape, with
+  // the map's seeds in registers and the first-level bucket worked out once
+  // for the slot and the passed filter; what finds no place in the levels
+  // goes to choose_slot's special arrays.
+  template <bool Wide, class Relocate>
+  VELOMAP_ALWAYS_INLINE void move_placed_by(Shape& fresh,
+                                            const std::vector<SlotPart<Entry>*>& new_parts,
+                                            std::vector<SlotRef>& stranded, Relocate&& relocate) {
+    const std::uint64_t seed = this->seed_, shared = this->shared_seed_;
+    LevelT* const levels = fresh.levels.data();
+    const std::size_t count = fresh.levels.size();
+    const std::size_t width = Wide && count != 0 ? levels[0].bucket_width : kGroupWidth;
+    PassedFilter* const passed = fresh.passed;
+    std::size_t placed = 0;  // in the levels, not yet counted in fresh.len
     for (std::size_t p = 0, parts = part_count(); p < parts; ++p) {
       const RawTable<Entry>& src = shape_->part(p).table;
-      for (std::size_t g = 0, groups = src.group_count(); g < groups; ++g) {
-        for (unsigned bit : src.group(g).match_full()) {
-          const std::size_t slot = g * kGroupWidth + bit;
-          const HashParts hp = split(hash_of(src.entry(slot).key));
-          const SlotRef at = choose_slot<Wide>(fresh, hp.h, 0);
-          if (!at) {
-            stranded.push_back({p, slot});
-            continue;
+      for (std::size_t base = 0, end = src.slot_count(); base < end; base += kGroupWidth) {
+        for (unsigned bit : Group(src.ctrl() + base).match_full()) {
+          const Entry* const e = &src.entry(base + bit);
+          const HashParts hp = split(mix_hash(seed, e->key.hash_input(), shared));
+          // The first free slot of the key's buckets in the levels, claimed.
+          const auto claim_in_levels = [&]() -> Entry* {
+            std::size_t bucket0 = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+              LevelT& level = levels[i];
+              const std::size_t bucket = level.bucket_of(hp.lo);
+              if (i == 0) bucket0 = bucket;
+              ctrl_t* const ctrl = level.table.ctrl();
+              for (std::size_t g = bucket * width, stop = g + width; g != stop; g += kGroupWidth) {
+                if (const BitMask free = Group(ctrl + g).match_free()) {
+                  const std::size_t slot = g + free.lowest();
+                  ctrl[slot] = hp.tag;
+                  ++level.len;
+                  if (i != 0 && passed != nullptr) passed[bucket0].add(hp.h);
+                  return &level.table.entry(slot);
+                }
+              }
+            }
+            return nullptr;
+          };
+          if (Entry* const to = claim_in_levels()) {
+            ++placed;
+            relocate(to, e);
+          } else if (const SlotRef at = choose_slot<Wide>(fresh, hp.h, count)) {
+            claim_in<Placing::kRebuild>(fresh, *new_parts[at.part], at, hp);
+            relocate(&new_parts[at.part]->table.entry(at.slot), e);
+          } else {
+            stranded.push_back({p, base + bit});
           }
-          claim_in<Placing::kRebuild>(fresh, *new_parts[at.part], at, hp);
-          pending.push(&new_parts[at.part]->table.entry(at.slot), &src.entry(slot), kRelocate);
         }
       }
     }
-    pending.flush(kRelocate);
+    fresh.len += placed;
   }
 
   static std::size_t overflow_index(const Shape& s) noexcept { return s.levels.size() + 2; }
