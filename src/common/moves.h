@@ -136,29 +136,30 @@ class DeferredWrites {
 // slot, which keeps them until the rebuild ends, kDepth placements after its
 // new slot is claimed. The ring starts full of copies between two scratch
 // entries, so that each push does the oldest pending copy without asking
-// whether there is one. Used only into tables that DeferredWrites defers.
+// whether there is one.
 template <class Entry>
 class DeferredRelocations {
  public:
   static constexpr std::size_t kDepth = 8;
-  static bool wanted(std::size_t slots) noexcept {
-    return DeferredWrites<Entry, const Entry*>::wanted(slots);
-  }
 
   DeferredRelocations() noexcept { forget(); }
 
   VELOMAP_ALWAYS_INLINE void push(Entry* to, const Entry* from) noexcept {
-    static_assert(Entry::kRelocatable, "rebuilds move entries by copying their bytes");
     prefetch_for_write(to);
     Copy& c = ring_[n_++ % kDepth];
-    std::memcpy(c.to, c.from, sizeof(Entry));
+    copy_bytes(c.to, c.from);
     c = {to, from};
   }
 
   // Do every pending copy.
   void flush() noexcept {
-    for (Copy& c : ring_) std::memcpy(c.to, c.from, sizeof(Entry));
+    for (Copy& c : ring_) copy_bytes(c.to, c.from);
     forget();
+  }
+
+  static void copy_bytes(void* to, const void* from) noexcept {
+    static_assert(Entry::kRelocatable, "rebuilds move entries by copying their bytes");
+    std::memcpy(to, from, sizeof(Entry));
   }
 
  private:
@@ -173,5 +174,20 @@ class DeferredRelocations {
   Copy ring_[kDepth];
   std::size_t n_ = 0;
 };
+
+// A rebuild's moves into a table of `slots` slots: moves(relocate) calls
+// relocate(to, from) for each entry, which copies its bytes at once into a
+// table the cache holds, and through DeferredRelocations into one
+// DeferredWrites would defer for (all of them done when this returns).
+template <class Entry, class Moves>
+VELOMAP_ALWAYS_INLINE void relocate_all(std::size_t slots, Moves&& moves) {
+  if (DeferredWrites<Entry, const Entry*>::wanted(slots)) {
+    DeferredRelocations<Entry> pending;
+    moves([&](Entry* to, const Entry* from) { pending.push(to, from); });
+    pending.flush();
+  } else {
+    moves([](Entry* to, const Entry* from) { DeferredRelocations<Entry>::copy_bytes(to, from); });
+  }
+}
 
 }  // namespace velomap

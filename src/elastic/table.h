@@ -457,13 +457,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // registers; the others go through the rules. Debug builds place every
   // entry again by claim_slot alone and compare (check_moves).
   void move_entries(Shape& fresh) {
-    if (DeferredRelocations<Entry>::wanted(fresh.capacity)) {
-      DeferredRelocations<Entry> pending;
-      move_entries_by(fresh, [&](Entry* to, const Entry* from) { pending.push(to, from); });
-      pending.flush();
-    } else {
-      move_entries_by(fresh, RawTable<Entry>::relocate_into);
-    }
+    relocate_all<Entry>(fresh.capacity, [&](auto&& relocate) { move_entries_by(fresh, relocate); });
     for (std::size_t i = 0; i < fresh.levels.size(); ++i)
       if (fresh.levels[i].len != 0) fresh.populated |= std::uint64_t{1} << i;
   }
@@ -502,7 +496,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
           const std::size_t start = reduce_to_group(low_word(h) ^ salt, groups) * kGroupWidth;
           if (const BitMask free = Group(ctrl + start).match_free()) {
             const std::size_t slot = start + free.lowest();
-            ctrl[slot] = tag_of(h);
+            ctrl[slot] = tag_of(h);  // fl->claim, through the register copy of ctrl
             ++fl->len;
             relocate(entries + slot, e);
           } else {
@@ -521,10 +515,7 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
   // place) by claim_slot and must end with the same control bytes, overflow
   // words and counts as `fresh`.
   void check_moves(const Shape& fresh, Shape& again) const {
-    for (const LevelT& old : shape_->levels)
-      for (std::size_t g = 0; g < old.group_count(); ++g)
-        for (unsigned bit : old.table.group(g).match_full())
-          claim_slot<Placing::kRebuild>(again, hash_of(old.table.entry(g * kGroupWidth + bit).key));
+    this->for_each([&](const Entry& e) { claim_slot<Placing::kRebuild>(again, hash_of(e.key)); });
     VELOMAP_ASSERT(again.len == fresh.len && again.populated == fresh.populated);
     VELOMAP_ASSERT(again.current_batch == fresh.current_batch &&
                    again.batch_remaining == fresh.batch_remaining);

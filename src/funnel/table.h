@@ -612,14 +612,9 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   template <bool Wide>
   void move_placed(Shape& fresh, const std::vector<SlotPart<Entry>*>& new_parts,
                    std::vector<SlotRef>& stranded) {
-    if (DeferredRelocations<Entry>::wanted(fresh.capacity)) {
-      DeferredRelocations<Entry> pending;
-      move_placed_by<Wide>(fresh, new_parts, stranded,
-                           [&](Entry* to, const Entry* from) { pending.push(to, from); });
-      pending.flush();
-    } else {
-      move_placed_by<Wide>(fresh, new_parts, stranded, RawTable<Entry>::relocate_into);
-    }
+    relocate_all<Entry>(fresh.capacity, [&](auto&& relocate) {
+      move_placed_by<Wide>(fresh, new_parts, stranded, relocate);
+    });
   }
 
   // The levels' part of choose_slot and claim_in, for a fresh shape, with
@@ -633,7 +628,6 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     const std::uint64_t seed = this->seed_, shared = this->shared_seed_;
     LevelT* const levels = fresh.levels.data();
     const std::size_t count = fresh.levels.size();
-    const std::size_t width = Wide && count != 0 ? levels[0].bucket_width : kGroupWidth;
     PassedFilter* const passed = fresh.passed;
     std::size_t placed = 0;  // in the levels, not yet counted in fresh.len
     for (std::size_t p = 0, parts = part_count(); p < parts; ++p) {
@@ -649,15 +643,10 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
               LevelT& level = levels[i];
               const std::size_t bucket = level.bucket_of(hp.lo);
               if (i == 0) bucket0 = bucket;
-              ctrl_t* const ctrl = level.table.ctrl();
-              for (std::size_t g = bucket * width, stop = g + width; g != stop; g += kGroupWidth) {
-                if (const BitMask free = Group(ctrl + g).match_free()) {
-                  const std::size_t slot = g + free.lowest();
-                  ctrl[slot] = hp.tag;
-                  ++level.len;
-                  if (i != 0 && passed != nullptr) passed[bucket0].add(hp.h);
-                  return &level.table.entry(slot);
-                }
+              if (const SlotRef at = free_in_bucket<Wide>(level, i, bucket)) {
+                level.template claim<false>(at.slot, hp.tag);
+                if (i != 0 && passed != nullptr) passed[bucket0].add(hp.h);
+                return &level.table.entry(at.slot);
               }
             }
             return nullptr;
@@ -711,6 +700,15 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
   static SlotRef first_free(const Group& group, std::size_t part, std::size_t base) noexcept {
     const BitMask free = group.match_free();
     return free ? SlotRef{part, base + free.lowest()} : SlotRef{};
+  }
+
+  // The first free slot of `bucket` in level `i`, or none.
+  template <bool Wide>
+  static SlotRef free_in_bucket(const LevelT& level, std::size_t i, std::size_t bucket) noexcept {
+    const std::size_t width = Wide ? level.bucket_slots() : kGroupWidth;
+    for (std::size_t base = bucket * width, end = base + width; base != end; base += kGroupWidth)
+      if (const SlotRef at = first_free(level.table.group_at_slot(base), i, base)) return at;
+    return {};
   }
 
   // A free slot of the overflow part, which doubles first when it is full.
@@ -858,11 +856,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     for (std::size_t i = from_level; i < count; ++i) {
       const LevelT& level = s.levels[i];
       if (level.len >= level.slot_count()) continue;
-      const std::size_t start = level.template bucket_start<Wide>(lo);
-      const std::size_t end = start + (Wide ? level.bucket_slots() : kGroupWidth);
-      for (std::size_t base = start; base != end; base += kGroupWidth) {
-        if (const SlotRef at = first_free(level.table.group_at_slot(base), i, base)) return at;
-      }
+      if (const SlotRef at = free_in_bucket<Wide>(level, i, level.bucket_of(lo))) return at;
     }
     const auto& primary = s.special.primary;
     if (primary.len < primary.slot_count()) {
