@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "error.h"
+#include "portability.h"
 #include "test_hooks.h"
 
 namespace velomap {
@@ -49,7 +50,7 @@ inline TableLayout compute_table_layout(std::size_t slot_count, std::size_t entr
 // (the tables carved from it must be gone first).
 class ShapeBlock {
  public:
-  // Blocks from this size on come zero-filled from calloc (see below).
+  // Blocks from this size on come zero-filled from the system (see below).
   static constexpr std::size_t kZeroedFrom = std::size_t{1} << 20;
 
   ShapeBlock() noexcept = default;
@@ -60,10 +61,10 @@ class ShapeBlock {
     if (bytes > kMaxTableBytes) fail("layout overflow");
     if (fault_injection::refuse_allocation()) throw std::bad_alloc();
     if (bytes >= kZeroedFrom) {
-      // Fresh pages from the system are zero already, and calloc does not
-      // clear them again: control bytes and side arrays start as they must
-      // (EMPTY, no bits), and pages no entry reaches are never touched.
-      raw_ = std::calloc(1, bytes + kTableAlign - 1);
+      // Fresh pages from the system are zero already: control bytes and side
+      // arrays start as they must (EMPTY, no bits), and pages no entry
+      // reaches are never touched.
+      raw_ = allocate_zeroed(bytes + kTableAlign - 1);
       if (raw_ == nullptr) throw std::bad_alloc();
       next_ = reinterpret_cast<unsigned char*>(
           (reinterpret_cast<std::uintptr_t>(raw_) + kTableAlign - 1) & ~(kTableAlign - 1));
@@ -84,7 +85,7 @@ class ShapeBlock {
   }
   ShapeBlock(const ShapeBlock&) = delete;
   ShapeBlock& operator=(const ShapeBlock&) = delete;
-  ~ShapeBlock() { zeroed_ ? std::free(raw_) : free_aligned(raw_); }
+  ~ShapeBlock() { zeroed_ ? free_zeroed(raw_, bytes_ + kTableAlign - 1) : free_aligned(raw_); }
 
   // Whether the memory came zero-filled (so every piece does).
   bool zeroed() const noexcept { return zeroed_; }
