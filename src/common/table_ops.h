@@ -5,7 +5,8 @@
 // table_count() and part_at(i) (its parts in walk order), try_emplace_impl(key,
 // value) (one lookup, and the placement of an absent key), claim_copy(h)
 // and place_copy(key, value, h) (the slot of a key known absent claimed, or
-// the key placed, the walk bound left alone) and, for drains,
+// the key placed, the walk bound left alone), prefetch_placement(h) (ask
+// for where claim_copy(h) will look first) and, for drains,
 // take_entry(SlotRef).
 #pragma once
 
@@ -103,6 +104,12 @@ class TableOps {
       auto [key, value] = copy(*e);
       RawTable<To>::construct_at(to, std::move(key), std::move(value));
     };
+    // A large target: the group each entry will be tried in first is asked
+    // for when the entry's objects are.
+    const auto ahead_placed = [&](const From& e) noexcept {
+      ahead(e);
+      d.prefetch_placement(d.hash_of(e.key));
+    };
     for_each_entry_ahead(
         source,
         [&](const From& e) {
@@ -115,7 +122,7 @@ class TableOps {
             place(e);
           }
         },
-        ahead);
+        ahead_placed);
     pending.flush(write);
   }
 

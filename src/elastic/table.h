@@ -551,6 +551,15 @@ class ElasticHashMap : public TableOps<ElasticHashMap<K, V>> {
     return shape_->len < shape_->max_items ? claim_slot<Placing::kCopy>(*shape_, h) : SlotRef{};
   }
 
+  // Ask for the group a key of this hash would be placed in first, a few
+  // placements ahead of claim_copy (copies of large tables).
+  void prefetch_placement(std::uint64_t h) const noexcept {
+    const Shape& s = *shape_;
+    if (s.levels.empty()) return;
+    const LevelT& fl = s.levels[first_candidate(s)];
+    prefetch_for_read(fl.table.ctrl() + fl.start_group(low_word(h)) * kGroupWidth);
+  }
+
   // Place a key known to be absent the same way, growing a full map first.
   void place_copy(K&& key, V&& value, std::uint64_t h) {
     place_new<Placing::kCopy>(std::move(key), std::move(value), h);

@@ -786,6 +786,15 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     return at;
   }
 
+  // Ask for the first-level bucket a key of this hash would be placed in
+  // first, a few placements ahead of claim_copy (copies of large tables).
+  void prefetch_placement(std::uint64_t h) const noexcept {
+    const Shape& s = *shape_;
+    if (s.levels.empty()) return;
+    const LevelT& first = s.levels[0];
+    prefetch_for_read(first.table.ctrl() + first.bucket_of(low_word(h)) * first.bucket_slots());
+  }
+
   // Place a key known to be absent the same way; without a claimed slot it
   // takes place_new's way.
   void place_copy(K&& key, V&& value, std::uint64_t h) {
