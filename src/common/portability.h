@@ -10,6 +10,7 @@
 //   prefetch_for_read/write ask the cache for a line ahead of use
 //   allocate_aligned        memory aligned beyond malloc's guarantee
 //   allocate_zeroed         zero-filled memory for a big table
+//   advise_large_pages      ask for 2 MiB pages under part of one
 //   VELOMAP_HAVE_SSE2       the SSE2 group implementation can be used
 //   VELOMAP_HAVE_UINT128    velomap::uint128 is a 128-bit unsigned integer
 //   VELOMAP_CALLER_FILE/LINE  where the call was written
@@ -121,33 +122,44 @@ inline void free_aligned(void* p) noexcept {
 }
 
 // `bytes` of zero-filled memory, or null; released with free_zeroed(p,
-// bytes). On Linux the pages come straight from the system (and go back to
-// it when freed), and the whole 2 MiB pages inside are asked to be large
-// pages: a table this big is read and written at random places, and with
-// 4 KiB pages nearly every access would also miss the TLB. The advice is a
-// hint only: where it is refused nothing changes. Elsewhere calloc, which
-// does not clear fresh pages again either.
+// bytes). Blocks from kMappedFrom on come straight from the system on
+// Linux (as glibc's malloc does for them too) and go back to it when freed.
+// Smaller blocks, and every block elsewhere, come from calloc, which reuses
+// freed memory: mapping fresh pages for each new table of a few megabytes
+// would cost a page fault per 4 KiB page of it.
+inline constexpr std::size_t kMappedFrom = std::size_t{32} << 20;
 inline void* allocate_zeroed(std::size_t bytes) noexcept {
 #if defined(__linux__)
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-#if defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHuge - 1);
-  if (begin < end) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  if (bytes >= kMappedFrom) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+  }
 #endif
-  return p;
-#else
   return std::calloc(1, bytes);
-#endif
 }
 inline void free_zeroed(void* p, std::size_t bytes) noexcept {
 #if defined(__linux__)
-  if (p != nullptr) munmap(p, bytes);
-#else
+  if (bytes >= kMappedFrom) {
+    if (p != nullptr) munmap(p, bytes);
+    return;
+  }
+#endif
   (void)bytes;
   std::free(p);
+}
+
+// Ask for the whole 2 MiB pages inside [p, p + bytes) of a block from
+// allocate_zeroed of kMappedFrom bytes or more to be large pages (on Linux;
+// a hint only: where it is refused or unknown nothing changes).
+inline void advise_large_pages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kLarge = std::uintptr_t{1} << 21;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kLarge - 1);
+  if (begin < end) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
 #endif
 }
 

@@ -69,6 +69,12 @@ class ShapeBlock {
       next_ = reinterpret_cast<unsigned char*>(
           (reinterpret_cast<std::uintptr_t>(raw_) + kTableAlign - 1) & ~(kTableAlign - 1));
       zeroed_ = true;
+      // Placements fill the tables at the front of a shape's block first
+      // and densest (an elastic map's first level, a funnel map's first
+      // levels), at random places: with 4 KiB pages nearly every access to
+      // a table this big would also miss the TLB. Its later levels may stay
+      // sparse, and large pages there would make untouched memory resident.
+      if (bytes >= kMappedFrom) advise_large_pages(raw_, bytes / 2);
     } else {
       raw_ = allocate_aligned(bytes, kTableAlign);
       if (raw_ == nullptr) throw std::bad_alloc();
