@@ -101,14 +101,6 @@ TEST(RawTable, LayoutBounds) {
 }
 
 // ---- Hashing ------------------------------------------------------------
-TEST(Hash, TagIsSevenBitsAndNeverZero) {
-  EXPECT_EQ(tag_of(0), 1);
-  EXPECT_EQ(tag_of(std::uint64_t{1} << 57), 1);
-  EXPECT_EQ(tag_of(std::uint64_t{0x7F} << 57), 0x7F);
-  EXPECT_EQ(tag_of(0x01FFFFFFFFFFFFFFull), 1);  // top 7 bits zero
-  EXPECT_EQ(low_word(0x1234567890ABCDEFull), 0x90ABCDEFu);
-}
-
 TEST(Hash, SeedsDifferPerMapAndProcessSeedIsFixed) {
   EXPECT_EQ(process_seed(), process_seed());
   EXPECT_NE(draw_map_seed(), draw_map_seed());
