@@ -56,7 +56,7 @@ struct Entry24 {
 
 // Whole groups; entries from a 64-byte boundary, control bytes (EMPTY)
 // right after them; tables carved from one ShapeBlock laid out alike and
-// disjoint, the block owning the memory.
+// disjoint, the block owning the memory, zero-filled when large.
 TEST(RawTable, GroupsAndLayoutInOwnAndSharedBlocks) {
   const struct {
     std::size_t requested, slots;
@@ -82,6 +82,12 @@ TEST(RawTable, GroupsAndLayoutInOwnAndSharedBlocks) {
       reinterpret_cast<const unsigned char*>(&b.entry(0)),
       reinterpret_cast<const unsigned char*>(&a.entry(0)) + RawTable<Entry24>::block_bytes(48));
   EXPECT_THROW(ShapeBlock(SIZE_MAX), InternalFailure);
+  // Blocks this big come straight from the system: zero-filled to the end.
+  ShapeBlock big(kMappedFrom);
+  ASSERT_TRUE(big.zeroed());
+  unsigned char* p = big.take(kMappedFrom);
+  EXPECT_EQ(p[0] | p[kMappedFrom / 2] | p[kMappedFrom - 1], 0);
+  p[kMappedFrom - 1] = 1;
 }
 
 TEST(RawTable, LayoutBounds) {
