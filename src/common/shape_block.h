@@ -50,7 +50,7 @@ inline TableLayout compute_table_layout(std::size_t slot_count, std::size_t entr
 // (the tables carved from it must be gone first).
 class ShapeBlock {
  public:
-  // Blocks from this size on come zero-filled from the system (see below).
+  // Blocks from this size on come zero-filled (see below).
   static constexpr std::size_t kZeroedFrom = std::size_t{1} << 20;
 
   ShapeBlock() noexcept = default;
@@ -61,9 +61,10 @@ class ShapeBlock {
     if (bytes > kMaxTableBytes) fail("layout overflow");
     if (fault_injection::refuse_allocation()) throw std::bad_alloc();
     if (bytes >= kZeroedFrom) {
-      // Fresh pages from the system are zero already: control bytes and side
-      // arrays start as they must (EMPTY, no bits), and pages no entry
-      // reaches are never touched.
+      // Fresh pages from the system are zero already, and neither calloc nor
+      // a block mapped from the system (allocate_zeroed) clears them again:
+      // control bytes and side arrays start as they must (EMPTY, no bits),
+      // and fresh pages no entry reaches are never touched.
       raw_ = allocate_zeroed(bytes + kTableAlign - 1);
       if (raw_ == nullptr) throw std::bad_alloc();
       next_ = reinterpret_cast<unsigned char*>(
