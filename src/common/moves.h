@@ -140,7 +140,7 @@ class DeferredWrites {
 template <class Entry>
 class DeferredRelocations {
  public:
-  static constexpr std::size_t kDepth = 8;
+  static constexpr std::size_t kDepth = DeferredWrites<Entry, const Entry*>::kDepth;
 
   DeferredRelocations() noexcept { forget(); }
 

@@ -792,7 +792,7 @@ class FunnelHashMap : public TableOps<FunnelHashMap<K, V>> {
     const Shape& s = *shape_;
     if (s.levels.empty()) return;
     const LevelT& first = s.levels[0];
-    prefetch_for_read(first.table.ctrl() + first.bucket_of(low_word(h)) * first.bucket_slots());
+    prefetch_for_read(first.table.ctrl() + first.template bucket_start<true>(low_word(h)));
   }
 
   // Place a key known to be absent the same way; without a claimed slot it
